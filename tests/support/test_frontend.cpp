@@ -36,3 +36,10 @@ void frontend_display_line_write(int line, const char* text) {
     shown[length] = '\0';
     ++surface.display_writes;
 }
+
+bool frontend_watch_socket(SOCKET, SocketRole, unsigned) {
+    return true;
+}
+void frontend_unwatch_socket(SOCKET) {}
+void frontend_status_changed() {}
+void frontend_message_box(const char*, const char*) {}

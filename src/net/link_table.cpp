@@ -1,0 +1,55 @@
+#include "net/link_table.h"
+
+#include "app/frontend.h"
+
+std::array<LinkSlot, kLinkSlots> link_default_slots() {
+    std::array<LinkSlot, kLinkSlots> slots{};
+    const uint16_t ports[kLinkSlots] = {9999, 7777, 8888};
+    for (int i = 0; i < kLinkSlots; ++i) {
+        slots[static_cast<size_t>(i)].port = ports[i];
+        text_copy(slots[static_cast<size_t>(i)].host, "127.0.0.1");
+    }
+    return slots;
+}
+
+LinkSlot link_read(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    return table.slots[static_cast<size_t>(slot)];
+}
+
+int32_t link_state(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    return table.slots[static_cast<size_t>(slot)].state;
+}
+
+uint16_t link_port(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    return table.slots[static_cast<size_t>(slot)].port;
+}
+
+void link_host(const LinkTable& table, int slot, Text256& host) {
+    std::lock_guard guard(table.lock);
+    host = table.slots[static_cast<size_t>(slot)].host;
+}
+
+void link_set_port(LinkTable& table, int slot, uint16_t port) {
+    std::lock_guard guard(table.lock);
+    table.slots[static_cast<size_t>(slot)].port = port;
+}
+
+void link_set_host(LinkTable& table, int slot, std::string_view host) {
+    std::lock_guard guard(table.lock);
+    text_copy(table.slots[static_cast<size_t>(slot)].host, host);
+}
+
+void link_set_status_text(LinkTable& table, int slot, std::string_view text) {
+    std::lock_guard guard(table.lock);
+    text_copy(table.slots[static_cast<size_t>(slot)].status_text, text);
+}
+
+void socket_close(SOCKET s) {
+    frontend_unwatch_socket(s);
+    if (s != INVALID_SOCKET) {
+        closesocket(s);
+    }
+}

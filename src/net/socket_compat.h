@@ -1,0 +1,52 @@
+// BSD sockets and Winsock under one set of names.
+//
+// Winsock and POSIX sockets are nearly the same API; this header maps the few
+// differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
+// so that the core uses one spelling. It is the only place where the core meets a
+// platform header.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+// Sends never raise a signal on Windows.
+constexpr int kSendFlags = 0;
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+inline int closesocket(SOCKET s) {
+    return close(s);
+}
+// A peer that has gone away must give an error, not SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+#include <cstddef>
+
+// Winsock start-up (version 1.1) and clean-up; nothing to do elsewhere.
+bool sockets_start();
+void sockets_stop();
+
+// Makes a socket non-blocking. Returns false on failure.
+bool socket_set_nonblocking(SOCKET s);
+
+// Whether the last socket call failed only because it would have had to wait.
+bool socket_would_block();
+
+// One send or recv of at most `size` bytes; the result as the platform gives it.
+int socket_send(SOCKET s, const void* data, size_t size);
+int socket_recv(SOCKET s, void* data, size_t size);

@@ -1,0 +1,1 @@
+// The receiver simulator (to be written).
