@@ -1,0 +1,317 @@
+#include "settings/settings.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "decode/clock_annotation.h"
+#include "net/link_table.h"
+
+namespace {
+
+constexpr int kCtrlZ = 0x1A;
+
+// A settings file opened for reading, seen as a text-mode stream on Windows sees it: CR LF
+// comes out as one LF, a lone CR stays as it is, and a Ctrl-Z ends the file. The file is
+// opened in binary mode and translated here, so every platform reads a file alike.
+struct SettingsReader {
+    FILE* file = nullptr;
+    bool ended = false;
+};
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+FILE* settings_open(const char* dir, const char* file, const char* mode) {
+    char path[kSettingsPathSize];
+    if (!settings_path(dir, file, path))
+        return nullptr;
+    return std::fopen(path, mode);
+}
+
+// A name that opens but cannot be read (a directory, on POSIX) counts as not opened, as
+// it is on Windows, where such an open fails.
+bool reader_open(SettingsReader& reader, const char* dir, const char* file) {
+    reader.file = settings_open(dir, file, "rb");
+    reader.ended = false;
+    if (reader.file == nullptr)
+        return false;
+    int first = std::getc(reader.file);
+    if (std::ferror(reader.file)) {
+        std::fclose(reader.file);
+        reader.file = nullptr;
+        return false;
+    }
+    if (first != EOF)
+        std::ungetc(first, reader.file);
+    return true;
+}
+
+void reader_close(SettingsReader& reader) {
+    std::fclose(reader.file);
+    reader.file = nullptr;
+}
+
+// The next character as a text-mode read gives it, or EOF.
+int reader_next(SettingsReader& reader) {
+    if (reader.ended)
+        return EOF;
+    int c = std::getc(reader.file);
+    if (c == '\r') {
+        int next = std::getc(reader.file);
+        if (next == '\n')
+            return '\n';
+        if (next != EOF)
+            std::ungetc(next, reader.file);
+        return '\r';
+    }
+    if (c == EOF || c == kCtrlZ) {
+        reader.ended = true;
+        return EOF;
+    }
+    return c;
+}
+
+// fgets: at most size - 1 characters, up to and including the first LF, NUL-terminated.
+// At the end of the file the buffer is left untouched and the result is false.
+bool reader_line(SettingsReader& reader, std::span<char> line) {
+    if (line.size() < 2)
+        return false;
+    size_t length = 0;
+    while (length < line.size() - 1) {
+        int c = reader_next(reader);
+        if (c == EOF)
+            break;
+        line[length++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    if (length == 0)
+        return false;
+    line[length] = '\0';
+    return true;
+}
+
+// Reads and cuts the first line of a file. False if the file is missing or holds no line,
+// so that the setting keeps the value it has.
+bool read_first_line(const char* dir, const char* file, std::span<char> line) {
+    SettingsReader reader;
+    if (!reader_open(reader, dir, file))
+        return false;
+    bool read = reader_line(reader, line);
+    reader_close(reader);
+    if (read)
+        settings_cut(line);
+    return read;
+}
+
+// Writes a text and a line end as "%s\n" does on a Windows text-mode stream: every LF,
+// the text's own included, goes to disk as CR LF.
+void write_text_line(FILE* file, const char* text) {
+    for (const char* lf = std::strchr(text, '\n'); lf != nullptr; lf = std::strchr(text, '\n')) {
+        std::fwrite(text, 1, static_cast<size_t>(lf - text), file);
+        std::fputs("\r\n", file);
+        text = lf + 1;
+    }
+    std::fputs(text, file);
+    std::fputs("\r\n", file);
+}
+
+// A link file: line 1 is read into the slot's own host buffer for the port, and line 2
+// over it. So a missing line 2 leaves the host equal to line 1's text, and an empty file
+// takes the port from the host the slot already has. Returns the port it set, or -1 if
+// the file is missing.
+int32_t load_link_file(const char* dir, const char* file, LinkTable& links, int slot) {
+    SettingsReader reader;
+    if (!reader_open(reader, dir, file))
+        return -1;
+    Text256 host;
+    link_host(links, slot, host);
+    reader_line(reader, host);
+    settings_cut(host);
+    uint16_t port = settings_parse_port(host.data());
+    reader_line(reader, host);
+    settings_cut(host);
+    reader_close(reader);
+    link_set_port(links, slot, port);
+    link_set_host(links, slot, text_view(host));
+    return port;
+}
+
+void load_binary_mode(const char* dir, Settings& settings) {
+    char line[kBinaryModeLineSize];
+    if (read_first_line(dir, kBinaryModeFile, line))
+        settings.binary_mode = settings_parse_int(line);
+}
+
+// Line 2 is read into line 1's buffer, so a missing line 2 gives a longitude equal to
+// the latitude. A file without any line leaves both defaults.
+void load_point(const char* dir, Settings& settings) {
+    SettingsReader reader;
+    if (!reader_open(reader, dir, kPointFile))
+        return;
+    char line[kStartupLineSize];
+    if (reader_line(reader, line)) {
+        settings_cut(line);
+        double latitude = settings_parse_double(line);
+        if (reader_line(reader, line))
+            settings_cut(line);
+        double longitude = settings_parse_double(line);
+        settings.latitude_arcsec = latitude * 3600;
+        settings.longitude_arcsec = longitude * 3600;
+    }
+    reader_close(reader);
+}
+
+void load_name(const char* dir, Settings& settings) {
+    char line[kStartupLineSize];
+    if (read_first_line(dir, kNameFile, line))
+        text_copy(settings.receiver_name, text_view(line));  // its first 255 characters
+}
+
+void load_threshold(const char* dir, Settings& settings) {
+    char line[kStartupLineSize];
+    if (read_first_line(dir, kThresholdFile, line))
+        settings.signal_threshold = settings_parse_int(line);
+}
+
+void load_frequency(const char* dir, ClockAnnotation& clock) {
+    char line[kStartupLineSize];
+    if (read_first_line(dir, kFrequencyFile, line))
+        clock_set_frequency(clock, settings_parse_int(line));
+}
+
+}  // namespace
+
+bool settings_path(const char* dir, const char* file, std::span<char> path) {
+    if (dir == nullptr || dir[0] == '\0' || std::strcmp(dir, ".") == 0)
+        dir = "";
+    size_t dir_length = std::strlen(dir);
+    bool has_separator =
+        dir_length == 0 || dir[dir_length - 1] == '/' || dir[dir_length - 1] == '\\';
+    int length =
+        std::snprintf(path.data(), path.size(), "%s%s%s", dir, has_separator ? "" : "/", file);
+    return length >= 0 && static_cast<size_t>(length) < path.size();
+}
+
+void settings_startup_load(const char* dir, Settings& settings, LinkTable& links,
+                           ClockAnnotation& clock) {
+    int32_t relay_port = load_link_file(dir, kRelaySettingsFile, links, LINK_UPSTREAM);
+    if (relay_port >= 0)
+        settings.relay_port = static_cast<uint16_t>(relay_port);
+    load_link_file(dir, kSourceSettingsFile, links, LINK_SOURCE);
+    load_binary_mode(dir, settings);
+    load_link_file(dir, kConsumerSettingsFile, links, LINK_CONSUMER);
+    load_point(dir, settings);
+    load_name(dir, settings);
+    load_threshold(dir, settings);
+    load_frequency(dir, clock);
+}
+
+bool settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines) {
+    SettingsReader reader;
+    if (!reader_open(reader, dir, file))
+        return false;
+    for (std::span<char> line : lines) {
+        if (reader_line(reader, line))
+            settings_cut(line);
+    }
+    reader_close(reader);
+    return true;
+}
+
+void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts) {
+    FILE* out = settings_open(dir, file, "wb");
+    if (out == nullptr)
+        return;
+    for (const char* text : texts)
+        write_text_line(out, text != nullptr ? text : "");
+    std::fclose(out);
+}
+
+void settings_save_binary_mode(const char* dir, int32_t binary_mode) {
+    char text[16];
+    text_format(text, "%d", binary_mode);
+    const char* texts[] = {text};
+    settings_file_save(dir, kBinaryModeFile, texts);
+}
+
+void settings_cut(std::span<char> text) {
+    for (char& c : text) {
+        if (c == '\0')
+            return;
+        if (c == '\r' || c == '\n') {
+            c = '\0';
+            return;
+        }
+    }
+}
+
+int32_t settings_parse_int(const char* text) {
+    constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
+    while (is_blank(*text))
+        ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    // Held at the limit once past it, so that any number of digits is safe.
+    int64_t value = 0;
+    for (; is_digit(*text); ++text) {
+        value = value * 10 + (*text - '0');
+        if (value > kLimit)
+            value = kLimit;
+    }
+    if (negative)
+        return static_cast<int32_t>(-value);
+    return static_cast<int32_t>(value < kLimit ? value : INT32_MAX);
+}
+
+double settings_parse_double(const char* text) {
+    while (is_blank(*text))
+        ++text;
+    // The decimal number at the front, copied out so that strtod sees nothing else. Every
+    // text the settings hold (at most 1023 characters) fits whole.
+    char number[kStartupLineSize];
+    size_t length = 0;
+    auto take = [&](char c) {
+        if (length < sizeof number - 1)
+            number[length++] = c;
+    };
+    if (*text == '-' || *text == '+')
+        take(*text++);
+    size_t digits = 0;
+    for (; is_digit(*text); ++text, ++digits)
+        take(*text);
+    if (*text == '.') {
+        take(*text++);
+        for (; is_digit(*text); ++text, ++digits)
+            take(*text);
+    }
+    if (digits == 0)
+        return 0.0;
+    if (*text == 'e' || *text == 'E') {
+        const char* exponent = text + 1;
+        if (*exponent == '-' || *exponent == '+')
+            ++exponent;
+        // An exponent counts only with a digit: "5e" is 5.
+        if (is_digit(*exponent)) {
+            for (; text < exponent || is_digit(*text); ++text)
+                take(*text);
+        }
+    }
+    number[length] = '\0';
+    return std::strtod(number, nullptr);
+}
+
+uint16_t settings_parse_port(const char* text) {
+    return static_cast<uint16_t>(settings_parse_int(text));
+}
+
+double settings_parse_arcsec(const char* text) {
+    return settings_parse_double(text) * 3600;
+}

@@ -5,6 +5,8 @@
 // into the clock annotation that divides by it; everything else is held here.
 // Files are Windows text files on every platform: each line ends in CR LF on disk, and
 // a read counts a CR LF pair as one character, so a file written anywhere is the same.
+// A Ctrl-Z ends a file as it does for a text-mode read on Windows, and a lone CR is an
+// ordinary byte: it ends a value but not a line.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,24 @@ constexpr char kDefaultReceiverName[] = "Varnholm";
 constexpr int32_t kDefaultSignalThreshold = 50;
 constexpr uint16_t kDefaultRelayPort = 7777;
 
+// The settings files, opened by these bare names in the config directory.
+constexpr char kRelaySettingsFile[] = "initsocket.ini";   // relay port, LINK_UPSTREAM host
+constexpr char kSourceSettingsFile[] = "initmkp1.ini";    // LINK_SOURCE port and host
+constexpr char kConsumerSettingsFile[] = "initmkp2.ini";  // LINK_CONSUMER port and host
+constexpr char kBinaryModeFile[] = "BinarComOn.ini";
+constexpr char kPointFile[] = "point.ini";  // latitude, longitude in decimal degrees
+constexpr char kNameFile[] = "name.ini";
+constexpr char kThresholdFile[] = "porog.ini";
+constexpr char kFrequencyFile[] = "frequency.ini";
+
+// Line buffer sizes: a read takes at most size - 1 characters.
+constexpr int kLinkLineSize = 256;        // both lines of the three link files
+constexpr int kBinaryModeLineSize = 128;  // "BinarComOn.ini"
+constexpr int kStartupLineSize = 1024;    // start-up reads of the other four files
+constexpr int kDialogLineSize = 256;      // every read a settings dialog makes
+// A config directory and file name that do not fit are not opened at all.
+constexpr int kSettingsPathSize = 1024;
+
 struct Settings {
     // Also read by the status refresh on the connector thread, hence atomic.
     std::atomic<uint16_t> relay_port{kDefaultRelayPort};
@@ -35,14 +55,20 @@ struct Settings {
     int32_t signal_threshold = kDefaultSignalThreshold;
 };
 
+// `dir`/`file`, or the bare name when `dir` is empty or "." (the current directory).
+// Returns false when it does not fit: a cut path could name another file.
+bool settings_path(const char* dir, const char* file, std::span<char> path);
+
 // Reads every settings file of `dir` in the start-up order; a missing file leaves its
-// settings as they are (at start, the defaults).
+// settings as they are (at start, the defaults). An empty `dir` or "." is the current
+// directory.
 void settings_startup_load(const char* dir, Settings& settings, LinkTable& links,
                            ClockAnnotation& clock);
 
 // Opens `dir`/`file` and reads one line into each buffer in turn, at most size - 1
 // characters each, cut at the first CR or LF. A line that is not there leaves its buffer
-// exactly as it was. Returns false if the file could not be opened.
+// exactly as it was, and so does a buffer of fewer than 2 bytes. Returns false if the
+// file could not be opened.
 bool settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines);
 
 // Rewrites `dir`/`file` with each text followed by a line end. If the file cannot be
@@ -51,3 +77,20 @@ void settings_file_save(const char* dir, const char* file, std::span<const char*
 
 // Rewrites "BinarComOn.ini" with the flag ("%d" and a line end).
 void settings_save_binary_mode(const char* dir, int32_t binary_mode);
+
+// Ends a NUL-terminated text at its first CR or LF, if it has one.
+void settings_cut(std::span<char> text);
+
+// atoi: optional leading white space and sign, then decimal digits up to the first other
+// character; 0 without a digit. Values beyond 32 bits stop at the nearest limit.
+int32_t settings_parse_int(const char* text);
+
+// atof, for decimal numbers only (no "inf", "nan" or hexadecimal, which the file format
+// never holds), so every platform reads a value alike; 0 without a digit.
+double settings_parse_double(const char* text);
+
+// A port: the low 16 bits of settings_parse_int, so 70000 is 4464 and -1 is 65535.
+uint16_t settings_parse_port(const char* text);
+
+// A coordinate typed in decimal degrees, in arc-seconds (degrees times 3600).
+double settings_parse_arcsec(const char* text);
