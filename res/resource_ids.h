@@ -1,0 +1,44 @@
+// Command and control ids shared by the resource script and the program.
+//
+// The menus, dialogs, icon and texts themselves are named resources ("MENU_1",
+// "MENU_Tray", "IDD_DIALOG2", "ICON_1", "HELP_TEXT", ...) and are loaded by those
+// names, so none of them may be #defined here: the resource compiler would turn the
+// name into a number and the lookup by name would fail.
+//
+// This header is read by the resource compiler too: plain #defines only, ASCII only.
+#pragma once
+
+// Main menu MENU_1, popup "Settings".
+#define IDM_SERVER_SETTINGS 102  // relay port, dialog IDD_DIALOG2
+#define IDM_SOURCE_SETTINGS 108  // source host and port, dialog IDD_DIALOG8
+#define IDM_BINARY_MODE 113      // toggle, carries a check mark while on
+#define IDM_THRESHOLD 116        // signal threshold, dialog IDD_DIALOG_POROG
+#define IDM_TIMER_FREQUENCY 117  // receiver timer frequency, dialog IDD_DIALOG_FREQ
+#define IDM_RELATIVE_TIME 118    // toggle, carries a check mark while on
+#define IDM_COORDINATES 110      // receiver coordinates, dialog IDD_DIALOG3
+#define IDM_RECEIVER_NAME 111    // receiver name, dialog IDD_DIALOG4
+
+// Main menu MENU_1, popup "About".
+#define IDM_HELP 301     // help box with the HELP_TEXT resource
+#define IDM_CONTACT 302  // contact box with the CONTACT_TEXT resource
+
+// Tray menu MENU_TRAY.
+#define IDM_EXIT 101
+
+// Settings dialogs. OK and Cancel are the platform's IDOK (1) and IDCANCEL (2).
+// Every dialog's first field is 1000 and its second, where it has one, 1001.
+#define IDC_RELAY_PORT 1000     // IDD_DIALOG2
+#define IDC_SOURCE_PORT 1000    // IDD_DIALOG8
+#define IDC_SOURCE_HOST 1001    // IDD_DIALOG8
+#define IDC_LATITUDE 1000       // IDD_DIALOG3
+#define IDC_LONGITUDE 1001      // IDD_DIALOG3
+#define IDC_RECEIVER_NAME 1000  // IDD_DIALOG4
+#define IDC_THRESHOLD 1000      // IDD_DIALOG_POROG
+#define IDC_FREQUENCY 1000      // IDD_DIALOG_FREQ
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)  // labels, never addressed
+#endif
+
+// The command the message loop sends to the Tab-cycling dialogs (IDD_DIALOG2,
+// IDD_DIALOG8, IDD_DIALOG3) for a typed Tab. No control carries this id.
+#define IDC_TAB_COMMAND 100
