@@ -1,1 +1,408 @@
-// The receiver simulator (to be written).
+#include "sim/receiver_sim.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr std::string_view kHelp = R"(Usage: qalmor-sim [options]
+
+Plays a Mode S receiver so that QALMOR link can be tried without one. It listens on a
+TCP port and sends, to the program that connects (as its source link), the messages of
+a message file, looping it. It serves one connection at a time and accepts the next
+when that one closes; every connection starts again at the top of the file.
+
+Options:
+  --port N            TCP port to listen on (default 7777, the program's source port);
+                      0 picks a free port
+  --bind ADDRESS      IPv4 address to listen on (default 127.0.0.1; 0.0.0.0 for all)
+  --format FORM       what to send (default avr):
+                        avr          text lines "*<hex>;"
+                        avr-mlat     text lines "@<timestamp><hex>;", the timestamp as
+                                     12 hex digits of a 12 MHz clock
+                        basestation  text lines "MSG,..." derived from each message
+                        beast        Beast binary frames with 12 MHz timestamps (switch
+                                     the program to binary mode)
+  --rate R            messages per second (default 100; decimals allowed, e.g. 0.5),
+                      or "max" to send as fast as the connection takes them
+  --file PATH         message file, one "*<hex>;" or "@<timestamp><hex>;" line per
+                      message (default: the real capture built into this program)
+  --line-end E        end of text lines: crlf (default), lf or cr
+  --chunk N           cut the stream into sends of exactly N bytes (1 to 65535),
+                      whatever the message boundaries; a send waits until N bytes
+                      are ready, only the last before a pause or close is shorter
+  --random-chunk MAX  cut the stream into sends of 1 to MAX bytes, sizes at random
+  --seed N            seed of the random sizes (default 1), to repeat a run
+  --pause-after N     send N messages on each connection, then nothing, keeping it
+                      open (the program's silence watchdog should drop it)
+  --close-after N     close each connection after N messages
+  -h, --help          show this text
+
+On start it prints "qalmor-sim: listening on ADDRESS:PORT" on standard output;
+connections are reported on standard error. Ctrl-C stops it. Timestamps follow real
+time from the start. Bad options exit with code 2, a port that cannot be opened 1.
+
+Examples:
+  qalmor-sim
+      the real capture as "*" lines, 100 a second, on 127.0.0.1:7777
+  qalmor-sim --port 30005 --format beast --rate max
+      Beast frames as fast as they are taken, on port 30005
+  qalmor-sim --port 0 --format avr-mlat --random-chunk 7 --seed 42
+      "@" lines in sends of 1 to 7 bytes, on a free port
+  qalmor-sim --pause-after 50
+      50 messages, then silence on a connection left open
+  qalmor-sim --bind 0.0.0.0 --file flights.avr --format basestation --rate 2.5
+      "MSG" lines from your own file, 2.5 a second, to other computers too
+
+The program's relay port is also 7777 by default: give one of the two another port.
+)";
+
+// A reason naming the option and the value given; `format` takes both, in that order.
+bool fail(SimText& error, const char* format, std::string_view option, std::string_view value) {
+    std::snprintf(error.data(), error.size(), format, static_cast<int>(option.size()),
+                  option.data(), static_cast<int>(value.size()), value.data());
+    return false;
+}
+
+bool fail(SimText& error, std::string_view reason) {
+    return fail(error, "%.*s%.*s", reason, "");
+}
+
+template <typename Number>
+bool parse_number(std::string_view text, Number& value) {
+    const char* end = text.data() + text.size();
+    auto result = std::from_chars(text.data(), end, value);
+    return !text.empty() && result.ec == std::errc{} && result.ptr == end;
+}
+
+bool parse_count(std::string_view text, uint64_t& count) {
+    return parse_number(text, count) && count != kSimNever;
+}
+
+bool set_port(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (!parse_number(value, options.port)) {
+        return fail(error, "%.*s: '%.*s' is not a port number (0 to 65535)", name, value);
+    }
+    return true;
+}
+
+bool set_bind(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (!sim_parse_ipv4(value, options.bind_address)) {
+        return fail(error, "%.*s: '%.*s' is not an IPv4 address such as 127.0.0.1", name, value);
+    }
+    return true;
+}
+
+bool set_format(std::string_view name, std::string_view value, SimOptions& options,
+                SimText& error) {
+    if (value == "avr") {
+        options.format = SimFormat::avr;
+    } else if (value == "avr-mlat") {
+        options.format = SimFormat::avr_mlat;
+    } else if (value == "basestation") {
+        options.format = SimFormat::basestation;
+    } else if (value == "beast") {
+        options.format = SimFormat::beast;
+    } else {
+        return fail(error, "%.*s: '%.*s' is not one of avr, avr-mlat, basestation, beast", name,
+                    value);
+    }
+    return true;
+}
+
+bool set_rate(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (value == "max") {
+        options.rate = 0;
+        return true;
+    }
+    // strtod needs a terminated string; a rate is short, so a longer text is simply bad.
+    std::array<char, 32> text{};
+    double rate = 0;
+    char* end = nullptr;
+    if (value.size() < text.size()) {
+        std::memcpy(text.data(), value.data(), value.size());
+        rate = std::strtod(text.data(), &end);
+    }
+    bool whole = end != nullptr && end == text.data() + value.size() && !value.empty();
+    if (!whole || !std::isfinite(rate) || rate < kSimMinRate || rate > kSimMaxRate) {
+        return fail(error,
+                    "%.*s: '%.*s' is not a rate from 0.001 to 10000000 messages a second, or max",
+                    name, value);
+    }
+    options.rate = rate;
+    return true;
+}
+
+bool set_file(std::string_view, std::string_view value, SimOptions& options, SimText&) {
+    options.file = std::string(value);
+    return true;
+}
+
+bool set_line_end(std::string_view name, std::string_view value, SimOptions& options,
+                  SimText& error) {
+    if (value == "crlf") {
+        options.line_end = "\r\n";
+    } else if (value == "lf") {
+        options.line_end = "\n";
+    } else if (value == "cr") {
+        options.line_end = "\r";
+    } else {
+        return fail(error, "%.*s: '%.*s' is not one of crlf, lf, cr", name, value);
+    }
+    return true;
+}
+
+bool parse_chunk(std::string_view name, std::string_view value, size_t& size, SimText& error) {
+    if (!parse_number(value, size) || size == 0 || size > kSimMaxChunk) {
+        return fail(error, "%.*s: '%.*s' is not a size from 1 to 65535 bytes", name, value);
+    }
+    return true;
+}
+
+bool set_chunk(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    return parse_chunk(name, value, options.chunk_size, error);
+}
+
+bool set_random_chunk(std::string_view name, std::string_view value, SimOptions& options,
+                      SimText& error) {
+    return parse_chunk(name, value, options.chunk_max, error);
+}
+
+bool set_seed(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (!parse_number(value, options.seed)) {
+        return fail(error, "%.*s: '%.*s' is not a number from 0 to 4294967295", name, value);
+    }
+    return true;
+}
+
+bool set_pause_after(std::string_view name, std::string_view value, SimOptions& options,
+                     SimText& error) {
+    if (!parse_count(value, options.pause_after)) {
+        return fail(error, "%.*s: '%.*s' is not a number of messages", name, value);
+    }
+    return true;
+}
+
+bool set_close_after(std::string_view name, std::string_view value, SimOptions& options,
+                     SimText& error) {
+    if (!parse_count(value, options.close_after)) {
+        return fail(error, "%.*s: '%.*s' is not a number of messages", name, value);
+    }
+    return true;
+}
+
+struct OptionEntry {
+    std::string_view name;
+    bool (*apply)(std::string_view name, std::string_view value, SimOptions& options,
+                  SimText& error);
+};
+
+constexpr OptionEntry kOptions[] = {
+    {"--port", set_port},
+    {"--bind", set_bind},
+    {"--format", set_format},
+    {"--rate", set_rate},
+    {"--file", set_file},
+    {"--line-end", set_line_end},
+    {"--chunk", set_chunk},
+    {"--random-chunk", set_random_chunk},
+    {"--seed", set_seed},
+    {"--pause-after", set_pause_after},
+    {"--close-after", set_close_after},
+};
+
+const OptionEntry* find_option(std::string_view name) {
+    for (const OptionEntry& entry : kOptions) {
+        if (entry.name == name)
+            return &entry;
+    }
+    return nullptr;
+}
+
+// Options that make no sense together.
+bool check_combination(const SimOptions& options, SimText& error) {
+    if (options.chunk_size != 0 && options.chunk_max != 0) {
+        return fail(error, "--chunk and --random-chunk cannot be used together");
+    }
+    if (options.pause_after != kSimNever && options.close_after != kSimNever) {
+        return fail(error, "--pause-after and --close-after cannot be used together");
+    }
+    return true;
+}
+
+// 64-bit linear congruential step (Knuth's MMIX constants): the same sizes from the same
+// seed on every platform, unlike the standard distributions.
+uint64_t next_random(uint64_t& state) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
+}
+
+}  // namespace
+
+SimParse sim_parse_options(std::span<const char* const> args, SimOptions& options, SimText& error) {
+    error[0] = '\0';
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string_view arg = args[i];
+        if (arg == "-h" || arg == "--help") {
+            return SimParse::help;
+        }
+        // Both "--port 0" and "--port=0".
+        std::string_view name = arg.substr(0, arg.find('='));
+        const OptionEntry* entry = find_option(name);
+        if (entry == nullptr) {
+            const char* format = arg.starts_with("-") ? "unknown option '%.*s%.*s'"
+                                                      : "unexpected argument '%.*s%.*s'";
+            fail(error, format, arg, "");
+            return SimParse::error;
+        }
+        std::string_view value;
+        if (name.size() < arg.size()) {
+            value = arg.substr(name.size() + 1);
+        } else if (i + 1 < args.size()) {
+            value = args[++i];
+        } else {
+            fail(error, "%.*s needs a value%.*s", name, "");
+            return SimParse::error;
+        }
+        if (!entry->apply(name, value, options, error)) {
+            return SimParse::error;
+        }
+    }
+    return check_combination(options, error) ? SimParse::run : SimParse::error;
+}
+
+std::string_view sim_help_text() {
+    return kHelp;
+}
+
+bool sim_load_messages(const SimOptions& options, std::vector<ReceiverMessage>& messages,
+                       SimText& error) {
+    if (options.file.empty()) {
+        messages = stream_parse_avr_text(stream_real_capture());
+    } else {
+        messages = stream_load_avr_file(options.file);
+    }
+    if (messages.empty()) {
+        fail(error, "%.*s: '%.*s' cannot be read or holds no \"*...;\" or \"@...;\" line", "--file",
+             options.file);
+        return false;
+    }
+    return true;
+}
+
+bool sim_parse_ipv4(std::string_view text, uint32_t& address) {
+    uint32_t result = 0;
+    for (int part = 0; part < 4; ++part) {
+        size_t dot = text.find('.');
+        std::string_view digits = text.substr(0, dot);
+        unsigned value = 0;
+        if (digits.empty() || digits.size() > 3 || !parse_number(digits, value) || value > 255) {
+            return false;
+        }
+        result = result << 8 | value;
+        bool last = part == 3;
+        if (last != (dot == std::string_view::npos)) {
+            return false;
+        }
+        text = last ? std::string_view{} : text.substr(dot + 1);
+    }
+    address = result;
+    return true;
+}
+
+void sim_format_endpoint(uint32_t address, uint16_t port, SimEndpoint& out) {
+    std::snprintf(out.data(), out.size(), "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 255,
+                  (address >> 8) & 255, address & 255, static_cast<unsigned>(port));
+}
+
+uint64_t sim_receiver_ticks(std::chrono::nanoseconds elapsed) {
+    // Split so that the product cannot overflow however long the simulator runs.
+    uint64_t ns = static_cast<uint64_t>(elapsed.count());
+    uint64_t per_second = kReceiverClockHz;
+    return ((ns / 1000000000) * per_second + (ns % 1000000000) * per_second / 1000000000) &
+           kTimestampMask;
+}
+
+uint64_t sim_clock_ticks(const SimClock& clock) {
+    if (clock.frozen)
+        return clock.frozen_ticks;
+    return sim_receiver_ticks(std::chrono::steady_clock::now() - clock.start);
+}
+
+SimWallTime sim_clock_wall(const SimClock& clock) {
+    if (clock.frozen)
+        return clock.frozen_wall;
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+#ifdef _WIN32
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch());
+    return {local.tm_year + 1900,
+            local.tm_mon + 1,
+            local.tm_mday,
+            local.tm_hour,
+            local.tm_min,
+            local.tm_sec,
+            static_cast<int>(ms.count() % 1000)};
+}
+
+SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions& options) {
+    SimStream stream;
+    stream.messages = messages;
+    stream.format = options.format;
+    stream.line_end = options.line_end;
+    return stream;
+}
+
+uint8_t sim_signal_level(uint64_t index) {
+    return static_cast<uint8_t>(0x10 + index * 37 % 0xF0);
+}
+
+size_t sim_write_message(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
+                         std::span<char, kSimLineSize> out) {
+    const ReceiverMessage& message = stream.messages[stream.next];
+    stream.next = (stream.next + 1) % stream.messages.size();
+    // Two messages never share a timestamp, even when the clock has not moved between them.
+    if (stream.written != 0 && ticks <= stream.last_ticks) {
+        ticks = (stream.last_ticks + 1) & kTimestampMask;
+    }
+    stream.last_ticks = ticks;
+    uint64_t index = stream.written++;
+    switch (stream.format) {
+        case SimFormat::avr:
+            return stream_text_line(message, TextForm::star, ticks, stream.line_end,
+                                    out.first<64>());
+        case SimFormat::avr_mlat:
+            return stream_text_line(message, TextForm::at, ticks, stream.line_end, out.first<64>());
+        case SimFormat::basestation:
+            return sim_basestation_line(message, wall, stream.line_end, out);
+        case SimFormat::beast:
+            break;
+    }
+    std::array<uint8_t, kMaxWireFrame> frame;
+    size_t length = stream_binary_frame(message, ticks, sim_signal_level(index), frame);
+    std::memcpy(out.data(), frame.data(), length);
+    return length;
+}
+
+SimChunker sim_chunker(const SimOptions& options) {
+    SimChunker chunker;
+    chunker.fixed = options.chunk_size;
+    chunker.max = options.chunk_max;
+    chunker.state = options.seed;
+    return chunker;
+}
+
+size_t sim_chunk_next(SimChunker& chunker) {
+    if (chunker.max != 0) {
+        return 1 + static_cast<size_t>(next_random(chunker.state) % chunker.max);
+    }
+    return chunker.fixed;
+}

@@ -1,0 +1,156 @@
+// The receiver simulator: plays a Mode S receiver's data port.
+//
+// It listens on a TCP port and sends, to one connection at a time, the messages of a
+// message file (by default the real capture), looping it, as AVR text lines, BaseStation
+// lines or Beast binary frames, at a chosen rate or flat out. It can cut the stream into
+// odd send sizes, fall silent after N messages on a connection (for the program's
+// silence watchdog) or close it after N. The logic lives here so that tests run the
+// server on a thread; the program's main only parses, listens and serves.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/socket_compat.h"
+#include "sim/basestation.h"
+#include "sim/receiver_stream.h"
+
+using SimText = std::array<char, 256>;
+using SimEndpoint = std::array<char, 24>;  // "255.255.255.255:65535"
+
+// ---- Options ----
+
+enum class SimFormat { avr, avr_mlat, basestation, beast };
+
+constexpr uint64_t kSimNever = UINT64_MAX;  // no pause or close after a count
+constexpr size_t kSimMaxChunk = 65535;      // as much as the program takes in one receive
+constexpr double kSimMinRate = 0.001;       // messages per second
+constexpr double kSimMaxRate = 10000000;
+
+struct SimOptions {
+    uint32_t bind_address = 0x7F000001;  // host byte order: 127.0.0.1
+    uint16_t port = 7777;                // the program's default source port
+    SimFormat format = SimFormat::avr;
+    double rate = 100;  // messages per second; 0 sends flat out
+    std::string file;   // empty: the real capture built in
+    std::string_view line_end = "\r\n";
+    size_t chunk_size = 0;  // every send exactly this many bytes; 0: not cut
+    size_t chunk_max = 0;   // sends of 1 to chunk_max bytes at random; 0: off
+    uint32_t seed = 1;      // for the random send sizes
+    uint64_t pause_after = kSimNever;
+    uint64_t close_after = kSimNever;
+};
+
+enum class SimParse { run, help, error };
+
+// Reads the command-line arguments after the program name. On SimParse::error `error`
+// holds a one-line reason naming the option.
+SimParse sim_parse_options(std::span<const char* const> args, SimOptions& options, SimText& error);
+
+// The --help text: every option, with examples.
+std::string_view sim_help_text();
+
+// The messages to play: the options' file or the built-in capture. False, with a reason,
+// when the file cannot be read or holds no message.
+bool sim_load_messages(const SimOptions& options, std::vector<ReceiverMessage>& messages,
+                       SimText& error);
+
+// "a.b.c.d" to an address in host byte order; names are not looked up.
+bool sim_parse_ipv4(std::string_view text, uint32_t& address);
+// "127.0.0.1:40123"
+void sim_format_endpoint(uint32_t address, uint16_t port, SimEndpoint& out);
+
+// ---- The stream ----
+
+// The receiver's 12 MHz clock after `elapsed` of real time.
+uint64_t sim_receiver_ticks(std::chrono::nanoseconds elapsed);
+
+// The clocks the stream reads: real ones, or frozen at fixed values so that tests can
+// know every byte in advance.
+struct SimClock {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    bool frozen = false;
+    uint64_t frozen_ticks = 0;
+    SimWallTime frozen_wall{};
+};
+
+uint64_t sim_clock_ticks(const SimClock& clock);
+SimWallTime sim_clock_wall(const SimClock& clock);
+
+// The message producer. The file position starts again for every connection; the
+// timestamps belong to the receiver and keep rising across connections.
+struct SimStream {
+    std::span<const ReceiverMessage> messages;
+    SimFormat format = SimFormat::avr;
+    std::string_view line_end = "\r\n";
+    size_t next = 0;          // index of the next message in the file
+    uint64_t written = 0;     // messages written since the stream was made
+    uint64_t last_ticks = 0;  // timestamp of the last message written
+};
+
+SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions& options);
+
+// Writes the next message of the file, looping at its end, in the stream's form. Its
+// timestamp is `ticks`, or one tick after the previous one if the clock has not moved
+// on. Returns the bytes written.
+size_t sim_write_message(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
+                         std::span<char, kSimLineSize> out);
+
+// The signal level sent with the i-th binary frame: varied, and now and then 0x1A.
+uint8_t sim_signal_level(uint64_t index);
+
+// Send sizes: fixed, random from 1 to a maximum, or 0 for "all that is waiting".
+struct SimChunker {
+    size_t fixed = 0;
+    size_t max = 0;
+    uint64_t state = 1;
+};
+
+SimChunker sim_chunker(const SimOptions& options);
+size_t sim_chunk_next(SimChunker& chunker);
+
+// ---- The server ----
+
+constexpr size_t kSimSendBuffer = 2 * kSimMaxChunk + 2;
+
+// The one connection being served.
+struct SimConnection {
+    SOCKET socket = INVALID_SOCKET;
+    SimEndpoint peer{};
+    std::array<char, kSimSendBuffer> pending{};
+    size_t begin = 0;  // pending bytes are [begin, end)
+    size_t end = 0;
+    uint64_t messages = 0;  // written into pending on this connection
+    size_t chunk_left = 0;  // bytes still to send of the current chunk
+    SimChunker chunker;
+    std::chrono::steady_clock::time_point start;
+    bool paused = false;
+};
+
+struct SimServer {
+    SOCKET listener = INVALID_SOCKET;
+    uint32_t address = 0;  // where it listens; port 0 is replaced by the port chosen
+    uint16_t port = 0;
+    SimClock clock;
+    SimStream stream;
+    SimConnection connection;
+    FILE* log = nullptr;  // connections are reported here when set
+};
+
+// Opens the listening socket. False, with a reason, when it cannot.
+bool sim_listen(SimServer& server, const SimOptions& options, SimText& error);
+
+// Serves connections one after another until `stop` is set; notices it within 50 ms.
+void sim_serve(SimServer& server, const SimOptions& options,
+               std::span<const ReceiverMessage> messages, const std::atomic<bool>& stop);
+
+// Closes the listening socket and any connection left open.
+void sim_close(SimServer& server);

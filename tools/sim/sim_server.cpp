@@ -1,0 +1,262 @@
+// The simulator's server loop: one connection at a time, each served with select() so
+// that the stop flag, a peer that closes and the next message due are all noticed
+// without a second thread.
+#include "sim/receiver_sim.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 50;  // how soon the stop flag is noticed
+
+#ifdef _WIN32
+constexpr int kShutdownSend = SD_SEND;
+#else
+constexpr int kShutdownSend = SHUT_WR;
+#endif
+
+template <typename... Args>
+void report(const SimServer& server, const char* format, Args... args) {
+    if (server.log == nullptr)
+        return;
+    std::fputs("qalmor-sim: ", server.log);
+    std::fprintf(server.log, format, args...);
+    std::fputc('\n', server.log);
+    std::fflush(server.log);
+}
+
+struct Ready {
+    bool readable = false;
+    bool writable = false;
+};
+
+// Waits until the socket can be read (data or its close), or written when asked.
+Ready wait_socket(SOCKET s, bool want_write, int timeout_ms) {
+    fd_set read_set;
+    fd_set write_set;
+    FD_ZERO(&read_set);
+    FD_ZERO(&write_set);
+    FD_SET(s, &read_set);
+    if (want_write) {
+        FD_SET(s, &write_set);
+    }
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    // The first argument is ignored by Winsock; an interrupted wait reads as "nothing".
+    int count = select(static_cast<int>(s) + 1, &read_set, &write_set, nullptr, &timeout);
+    if (count <= 0)
+        return {};
+    return {FD_ISSET(s, &read_set) != 0, FD_ISSET(s, &write_set) != 0};
+}
+
+uint64_t messages_due(const SimOptions& options, SteadyClock::duration elapsed) {
+    if (options.rate <= 0)
+        return kSimNever;
+    double seconds = std::chrono::duration<double>(elapsed).count();
+    return static_cast<uint64_t>(seconds * options.rate) + 1;  // the first one at once
+}
+
+// How long until message number `index` of the connection is due, in whole ms.
+int ms_until_due(const SimOptions& options, const SimConnection& c, uint64_t index) {
+    double due_s = static_cast<double>(index) / options.rate;
+    double elapsed_s = std::chrono::duration<double>(SteadyClock::now() - c.start).count();
+    double wait_ms = (due_s - elapsed_s) * 1000.0 + 1.0;
+    return wait_ms <= 0 ? 0 : static_cast<int>(std::min<double>(wait_ms, kPollMs));
+}
+
+bool cuts_stream(const SimConnection& c) {
+    return c.chunker.fixed != 0 || c.chunker.max != 0;
+}
+
+// Moves the waiting bytes to the front when the next message might not fit behind them.
+void make_room(SimConnection& c) {
+    if (c.begin == c.end) {
+        c.begin = c.end = 0;
+    } else if (kSimSendBuffer - c.end < kSimLineSize && c.begin > 0) {
+        std::memmove(c.pending.data(), c.pending.data() + c.begin, c.end - c.begin);
+        c.end -= c.begin;
+        c.begin = 0;
+    }
+}
+
+// Writes the messages that are due by now, as many as fit, up to `limit` in all.
+void produce_due(SimServer& server, const SimOptions& options, uint64_t limit) {
+    SimConnection& c = server.connection;
+    uint64_t due = std::min(limit, messages_due(options, SteadyClock::now() - c.start));
+    if (c.messages >= due)
+        return;
+    make_room(c);
+    uint64_t ticks = sim_clock_ticks(server.clock);
+    SimWallTime wall{};
+    if (server.stream.format == SimFormat::basestation) {
+        wall = sim_clock_wall(server.clock);
+    }
+    while (c.messages < due && kSimSendBuffer - c.end >= kSimLineSize) {
+        std::span<char, kSimLineSize> out(c.pending.data() + c.end, kSimLineSize);
+        c.end += sim_write_message(server.stream, ticks, wall, out);
+        ++c.messages;
+    }
+}
+
+// How many waiting bytes may go in the next send: all of them, or the rest of the
+// current chunk once it is complete. When no more messages will come, a short last
+// chunk goes too, so that a pause or close never holds back a message.
+size_t sendable(const SimConnection& c, bool all_written) {
+    size_t waiting = c.end - c.begin;
+    if (!cuts_stream(c))
+        return waiting;
+    if (waiting >= c.chunk_left)
+        return c.chunk_left;
+    return all_written ? waiting : 0;
+}
+
+// False when the connection has failed.
+bool send_pending(SimConnection& c, size_t amount) {
+    int sent = socket_send(c.socket, c.pending.data() + c.begin, amount);
+    if (sent < 0)
+        return socket_would_block();
+    c.begin += static_cast<size_t>(sent);
+    if (cuts_stream(c)) {
+        c.chunk_left -= static_cast<size_t>(sent);
+        if (c.chunk_left == 0) {
+            c.chunk_left = sim_chunk_next(c.chunker);
+        }
+    }
+    return true;
+}
+
+// Reads and drops whatever the peer sends. False when the peer has closed or failed.
+bool drain_input(SimConnection& c) {
+    std::array<char, 512> scratch;
+    int got = socket_recv(c.socket, scratch.data(), scratch.size());
+    return got > 0 || (got < 0 && socket_would_block());
+}
+
+void connection_open(SimServer& server, const SimOptions& options, SOCKET s,
+                     const sockaddr_in& peer) {
+    SimConnection& c = server.connection;
+    c.socket = s;
+    c.begin = c.end = 0;
+    c.messages = 0;
+    c.chunker = sim_chunker(options);
+    c.chunk_left = sim_chunk_next(c.chunker);
+    c.start = SteadyClock::now();
+    c.paused = false;
+    sim_format_endpoint(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), c.peer);
+    server.stream.next = 0;
+    socket_set_nonblocking(s);
+    // Nagle's algorithm would merge small sends; without it each send leaves as cut.
+    int on = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    report(server, "connection from %s", c.peer.data());
+}
+
+void connection_close(SimConnection& c) {
+    if (c.socket == INVALID_SOCKET)
+        return;
+    // A graceful close: everything sent still arrives. Input was read as it came, so
+    // nothing unread turns the close into a reset.
+    shutdown(c.socket, kShutdownSend);
+    closesocket(c.socket);
+    c.socket = INVALID_SOCKET;
+}
+
+// Serves the open connection until it closes, from either side, or `stop` is set.
+void serve_connection(SimServer& server, const SimOptions& options, const std::atomic<bool>& stop) {
+    SimConnection& c = server.connection;
+    const uint64_t limit = std::min(options.pause_after, options.close_after);
+    auto count = [&c] { return static_cast<unsigned long long>(c.messages); };
+    while (!stop) {
+        produce_due(server, options, limit);
+        bool all_written = c.messages >= limit;
+        bool all_sent = all_written && c.begin == c.end;
+        if (all_sent && c.messages == options.close_after) {
+            report(server, "closing %s after %llu messages", c.peer.data(), count());
+            break;
+        }
+        if (all_sent && !c.paused) {
+            c.paused = true;
+            report(server, "paused %s after %llu messages; keeping it open", c.peer.data(),
+                   count());
+        }
+        size_t amount = sendable(c, all_written);
+        int timeout_ms = kPollMs;
+        if (amount == 0 && !all_written && options.rate > 0) {
+            timeout_ms = ms_until_due(options, c, c.messages);
+        }
+        Ready ready = wait_socket(c.socket, amount != 0, timeout_ms);
+        if (ready.readable && !drain_input(c)) {
+            report(server, "%s closed the connection after %llu messages", c.peer.data(), count());
+            break;
+        }
+        if (ready.writable && !send_pending(c, amount)) {
+            report(server, "%s failed after %llu messages", c.peer.data(), count());
+            break;
+        }
+    }
+    connection_close(c);
+}
+
+}  // namespace
+
+bool sim_listen(SimServer& server, const SimOptions& options, SimText& error) {
+    SimEndpoint endpoint;
+    sim_format_endpoint(options.bind_address, options.port, endpoint);
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        std::snprintf(error.data(), error.size(), "cannot make a TCP socket");
+        return false;
+    }
+#ifndef _WIN32
+    // A restarted simulator may take its port back at once. (On Windows this option
+    // would let another program take a port in use, so it is left off there.)
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(options.bind_address);
+    address.sin_port = htons(options.port);
+    socklen_t length = sizeof address;
+    if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        closesocket(s);
+        std::snprintf(error.data(), error.size(),
+                      "cannot listen on %s: the port is in use or the address is not local",
+                      endpoint.data());
+        return false;
+    }
+    server.listener = s;
+    server.address = options.bind_address;
+    server.port = ntohs(address.sin_port);
+    server.clock.start = SteadyClock::now();
+    return true;
+}
+
+void sim_serve(SimServer& server, const SimOptions& options,
+               std::span<const ReceiverMessage> messages, const std::atomic<bool>& stop) {
+    if (messages.empty())
+        return;
+    server.stream = sim_stream(messages, options);
+    while (!stop) {
+        if (!wait_socket(server.listener, false, kPollMs).readable)
+            continue;
+        sockaddr_in peer{};
+        socklen_t length = sizeof peer;
+        SOCKET s = accept(server.listener, reinterpret_cast<sockaddr*>(&peer), &length);
+        if (s == INVALID_SOCKET)
+            continue;
+        connection_open(server, options, s, peer);
+        serve_connection(server, options, stop);
+    }
+}
+
+void sim_close(SimServer& server) {
+    connection_close(server.connection);
+    if (server.listener != INVALID_SOCKET) {
+        closesocket(server.listener);
+        server.listener = INVALID_SOCKET;
+    }
+}
