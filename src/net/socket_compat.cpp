@@ -6,6 +6,7 @@
 #endif
 
 #include <climits>
+#include <cstdio>
 
 namespace {
 int clamp_size(size_t size) {
@@ -42,6 +43,30 @@ int socket_recv(SOCKET s, void* data, size_t size) {
     return recv(s, static_cast<char*>(data), clamp_size(size), 0);
 }
 
+int socket_wait_connected(SOCKET s, int timeout_ms) {
+    // A failed connect shows in the exception set on Windows, not the write set.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int ready = select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == 0)
+        return 0;
+    if (ready < 0 || FD_ISSET(s, &failed))
+        return -1;
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    return error == 0 ? 1 : -1;
+}
+
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
+    return WSAPoll(sockets, static_cast<ULONG>(count), timeout_ms);
+}
+
 #else
 
 bool sockets_start() {
@@ -67,4 +92,26 @@ int socket_recv(SOCKET s, void* data, size_t size) {
     return static_cast<int>(recv(s, data, static_cast<size_t>(clamp_size(size)), 0));
 }
 
+int socket_wait_connected(SOCKET s, int timeout_ms) {
+    pollfd entry{s, POLLOUT, 0};
+    int ready = poll(&entry, 1, timeout_ms);
+    if (ready == 0)
+        return 0;
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error == 0 ? 1 : -1;
+}
+
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
+    return poll(sockets, static_cast<nfds_t>(count), timeout_ms);
+}
+
 #endif
+
+void socket_format_address(const in_addr& address, std::array<char, 16>& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}

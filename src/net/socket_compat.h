@@ -16,6 +16,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 using socklen_t = int;
+using PollFd = WSAPOLLFD;
 // Sends never raise a signal on Windows.
 constexpr int kSendFlags = 0;
 #else
@@ -23,9 +24,11 @@ constexpr int kSendFlags = 0;
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 using SOCKET = int;
+using PollFd = pollfd;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
 inline int closesocket(SOCKET s) {
@@ -35,7 +38,9 @@ inline int closesocket(SOCKET s) {
 constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 
 // Winsock start-up (version 1.1) and clean-up; nothing to do elsewhere.
 bool sockets_start();
@@ -50,3 +55,14 @@ bool socket_would_block();
 // One send or recv of at most `size` bytes; the result as the platform gives it.
 int socket_send(SOCKET s, const void* data, size_t size);
 int socket_recv(SOCKET s, void* data, size_t size);
+
+// Waits up to `timeout_ms` for a non-blocking connect to finish. Returns 1 when it is
+// connected, 0 while it is still under way, -1 when it failed.
+int socket_wait_connected(SOCKET s, int timeout_ms);
+
+// poll() on POSIX, WSAPoll() on Windows.
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms);
+
+// An IPv4 address as dotted-decimal text ("192.168.0.10"), formatted without any shared
+// buffer so that either thread may call it.
+void socket_format_address(const in_addr& address, std::array<char, 16>& text);

@@ -3,10 +3,14 @@
 #include <cstring>
 
 #include "app/frontend.h"
+#include "app/station.h"
 
 namespace {
 TestSurface surface;
-}
+TestStatus status;
+PollLoop loop;
+Station* attached = nullptr;
+}  // namespace
 
 TestSurface& test_surface() {
     return surface;
@@ -18,6 +22,26 @@ void test_surface_reset() {
 
 std::string test_display_line(int line) {
     return surface.display_lines[static_cast<size_t>(line)].data();
+}
+
+TestStatus& test_status() {
+    return status;
+}
+
+PollLoop& test_poll_loop() {
+    return loop;
+}
+
+void test_frontend_attach(Station* station) {
+    attached = station;
+    {
+        std::lock_guard guard(status.lock);
+        status.server_lines.clear();
+        status.client_lines.clear();
+        status.message_boxes.clear();
+    }
+    std::lock_guard guard(loop.lock);
+    loop.watches.fill(PollWatch{});
 }
 
 void frontend_display_line_read(int line, std::span<char> text) {
@@ -37,9 +61,27 @@ void frontend_display_line_write(int line, const char* text) {
     ++surface.display_writes;
 }
 
-bool frontend_watch_socket(SOCKET, SocketRole, unsigned) {
-    return true;
+bool frontend_watch_socket(SOCKET s, SocketRole role, unsigned events) {
+    return poll_loop_watch(loop, s, role, events);
 }
-void frontend_unwatch_socket(SOCKET) {}
-void frontend_status_changed() {}
-void frontend_message_box(const char*, const char*) {}
+
+void frontend_unwatch_socket(SOCKET s) {
+    poll_loop_unwatch(loop, s);
+}
+
+void frontend_status_changed() {
+    if (attached == nullptr)
+        return;
+    std::array<char, kServerLineSize> server;
+    std::array<char, kClientLineSize> client;
+    std::lock_guard guard(status.lock);
+    // Read under the record's lock, so the record keeps the order the texts were made in.
+    status_board_read(attached->status, server, client);
+    status.server_lines.emplace_back(server.data());
+    status.client_lines.emplace_back(client.data());
+}
+
+void frontend_message_box(const char* text, const char* caption) {
+    std::lock_guard guard(status.lock);
+    status.message_boxes.push_back(std::string(caption) + ": " + text);
+}

@@ -1,18 +1,40 @@
 // The tests' front end: it implements the core's front-end functions by recording what
-// the core shows, so tests can read it back.
+// the core shows and by watching sockets with the portable poll loop, so tests read back
+// the display and status lines and play the UI thread themselves.
 #pragma once
 
 #include <array>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/display_ring.h"
+#include "app/poll_loop.h"
+
+struct Station;
 
 struct TestSurface {
     std::array<std::array<char, kRingSlotSize>, kDisplayLines> display_lines{};
     int display_writes = 0;
 };
 
-// The one surface the front-end functions write to; tests reset it in their set-up.
+// The one surface the display functions write to; tests reset it in their set-up.
 TestSurface& test_surface();
 void test_surface_reset();
 std::string test_display_line(int line);
+
+// What the status lines showed, in order; filled from either thread.
+struct TestStatus {
+    std::mutex lock;
+    std::vector<std::string> server_lines;
+    std::vector<std::string> client_lines;
+    std::vector<std::string> message_boxes;  // "caption: text"
+};
+TestStatus& test_status();
+
+// Attaches the station whose status board the front end shows, and clears the status
+// record and the socket watches. nullptr detaches.
+void test_frontend_attach(Station* station);
+
+// The poll loop behind frontend_watch_socket.
+PollLoop& test_poll_loop();

@@ -1,0 +1,170 @@
+#include "net/links.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+
+#include "support/cp1251.h"
+#include "support/net_harness.h"
+#include "support/test_frontend.h"
+
+namespace {
+
+std::string client_line(uint16_t port, const std::string& status_utf8) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%5d  ", port);
+    return cp1251("Клиент: ") + head + cp1251(status_utf8);
+}
+
+std::vector<std::string> recorded_client_lines() {
+    std::lock_guard guard(test_status().lock);
+    return test_status().client_lines;
+}
+
+int32_t source_state(TestStation& t) {
+    return link_state(t.station->links, LINK_SOURCE);
+}
+
+TEST(Links, OpenConnectsAndShowsTheDottedAddressOfAHostName) {
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_host(t.station->links, LINK_SOURCE, "localhost");
+    link_set_port(t.station->links, LINK_SOURCE, receiver.port);
+    t.station->silence_ticks = 300;
+    link_open(*t.station, LINK_SOURCE);
+
+    EXPECT_EQ(source_state(t), LINK_CONNECTED);
+    EXPECT_EQ(t.station->silence_ticks.load(), 0);
+    EXPECT_EQ(recorded_client_lines(),
+              (std::vector<std::string>{client_line(receiver.port, "Идет установление связи"),
+                                        client_line(receiver.port, "Соединение 127.0.0.1")}));
+    EXPECT_TRUE(receiver.accept_pending());
+    LinkSlot slot = link_read(t.station->links, LINK_SOURCE);
+    int no_delay = 0;
+    socklen_t length = sizeof no_delay;
+    getsockopt(slot.socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&no_delay), &length);
+    EXPECT_NE(no_delay, 0);
+}
+
+TEST(Links, NothingListeningGivesConnectErrorAndLeavesTheStateAlone) {
+    TestStation t;
+    link_set_port(t.station->links, LINK_SOURCE, free_port());
+    link_open(*t.station, LINK_SOURCE);
+    link_open(*t.station, LINK_SOURCE);
+    uint16_t port = link_port(t.station->links, LINK_SOURCE);
+    // Exactly two refreshes per attempt.
+    EXPECT_EQ(
+        recorded_client_lines(),
+        (std::vector<std::string>{
+            client_line(port, "Идет установление связи"), client_line(port, "Ошибка connect"),
+            client_line(port, "Идет установление связи"), client_line(port, "Ошибка connect")}));
+    EXPECT_EQ(source_state(t), LINK_IDLE);
+    EXPECT_EQ(link_read(t.station->links, LINK_SOURCE).socket, INVALID_SOCKET);
+    EXPECT_EQ(t.client_log_lines().size(), 4u);
+}
+
+TEST(Links, HostThatNeitherResolvesNorParsesShowsTheHostText) {
+    TestStation t;
+    // Fails without asking a name server: digits and dots that are no address.
+    link_set_host(t.station->links, LINK_SOURCE, "999.1.1.1");
+    link_open(*t.station, LINK_SOURCE);
+    EXPECT_EQ(t.client_line(), client_line(7777, "Ошибка 999.1.1.1"));
+    EXPECT_EQ(link_read(t.station->links, LINK_SOURCE).socket, INVALID_SOCKET);
+    EXPECT_EQ(source_state(t), LINK_IDLE);
+
+    // A long host is cut in its status text, never overrunning it.
+    std::string long_host = "999.1.1.1" + std::string(300, '9');
+    link_set_host(t.station->links, LINK_SOURCE, long_host);
+    link_open(*t.station, LINK_SOURCE);
+    EXPECT_EQ(strnlen(link_read(t.station->links, LINK_SOURCE).status_text.data(), 256), 255u);
+    EXPECT_EQ(t.client_line().substr(0, 16), client_line(7777, "Ошибка 9").substr(0, 16));
+}
+
+TEST(Links, DropClosesTheSocketAndMarksTheSlotClosed) {
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_port(t.station->links, LINK_SOURCE, receiver.port);
+    link_open(*t.station, LINK_SOURCE);
+    ASSERT_EQ(source_state(t), LINK_CONNECTED);
+    ASSERT_TRUE(receiver.accept_pending());
+
+    link_drop(*t.station, LINK_SOURCE);
+    EXPECT_EQ(source_state(t), LINK_CLOSED);
+    EXPECT_EQ(link_read(t.station->links, LINK_SOURCE).socket, INVALID_SOCKET);
+    EXPECT_EQ(t.client_line(), client_line(receiver.port, "Связь разорвана"));
+    // The receiver sees the end of the connection.
+    char byte;
+    EXPECT_EQ(socket_recv(receiver.connection, &byte, 1), 0);
+}
+
+// The connector thread opens a link while the UI thread may drop it: a drop between the
+// registration of the socket's events and the final state must win, and the next pass
+// must open the link again.
+TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_port(t.station->links, LINK_SOURCE, receiver.port);
+
+    static std::mutex lock;
+    static std::condition_variable changed;
+    static int stage = 0;  // 1: open waits for the drop; 2: dropped
+    stage = 0;
+    t.station->connector.after_register_hook = [](Station&) {
+        std::unique_lock guard(lock);
+        if (stage != 0)
+            return;
+        stage = 1;
+        changed.notify_all();
+        changed.wait(guard, [] { return stage == 2; });
+    };
+    connector_start(*t.station);
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, 10s, [] { return stage == 1; }));
+    }
+    link_drop(*t.station, LINK_SOURCE);  // the UI thread's drop, mid-open
+    {
+        std::lock_guard guard(lock);
+        stage = 2;
+    }
+    changed.notify_all();
+
+    ASSERT_TRUE(t.run_until([&] {
+        std::lock_guard guard(test_status().lock);
+        return test_status().client_lines.size() >= 3;
+    }));
+    auto lines = recorded_client_lines();
+    EXPECT_EQ(lines[1], client_line(receiver.port, "Связь разорвана"));
+    EXPECT_EQ(lines[2], client_line(receiver.port, "Связь разорвана"));
+    EXPECT_NE(source_state(t), LINK_CONNECTED);
+    // About a second later the connector opens it again, for good this time.
+    ASSERT_TRUE(t.run_until([&] { return source_state(t) == LINK_CONNECTED; }));
+    EXPECT_EQ(t.client_line(), client_line(receiver.port, "Соединение 127.0.0.1"));
+}
+
+TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {
+    TestStation t;
+    link_set_port(t.station->links, LINK_SOURCE, free_port());
+    connector_start(*t.station);
+    ASSERT_TRUE(t.run_until([&] { return recorded_client_lines().size() >= 4; }, 5s));
+    EXPECT_EQ(source_state(t), LINK_IDLE);
+    EXPECT_TRUE(connector_stop(*t.station, 5s));
+    EXPECT_EQ(t.station->connector.stop.load(), kConnectorEnded);
+
+    // With pauses far longer than the wait, only a pause that wakes on the stop lets
+    // the thread end in time.
+    TestStation slow;
+    slow.station->connector.pause = std::chrono::hours(1);
+    connector_start(*slow.station);
+    EXPECT_TRUE(connector_stop(*slow.station, 5s));
+}
+
+TEST(Links, ConnectorAskedToStopBeforeItStartsEndsAtOnce) {
+    TestStation t;
+    t.station->connector.stop = 1;
+    connector_start(*t.station);
+    EXPECT_EQ(t.station->connector.stop.load(), kConnectorEnded);
+    EXPECT_FALSE(t.station->connector.thread.joinable());
+}
+
+}  // namespace

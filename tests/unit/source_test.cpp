@@ -1,0 +1,147 @@
+#include "net/source.h"
+
+#include <gtest/gtest.h>
+
+#include "support/cp1251.h"
+#include "support/framer_helpers.h"
+#include "support/net_harness.h"
+
+namespace {
+
+// A station with its relay server and connector running, connected to a fake receiver.
+class SourceTest : public testing::Test {
+public:
+    void SetUp() override {
+        relay_port = free_port();
+        t.station->settings.relay_port = relay_port;
+        link_set_port(t.station->links, LINK_SOURCE, receiver.port);
+        station_start_network(*t.station);
+        ASSERT_TRUE(t.run_until([&] { return connected() && receiver.accept_pending(); }));
+    }
+
+    bool connected() { return link_state(t.station->links, LINK_SOURCE) == LINK_CONNECTED; }
+    std::string ring_newest() {
+        auto& ring = t.station->ring;
+        return ring.slots[static_cast<size_t>(ring.write_index)].data();
+    }
+
+    TestStation t;
+    FakeReceiver receiver;
+    uint16_t relay_port = 0;
+};
+
+// Sends `stream` in odd pieces and returns what each of three relay clients received.
+std::vector<std::string> relay_through(SourceTest& test, const std::string& stream) {
+    std::vector<std::unique_ptr<RelayReader>> readers;
+    for (int i = 1; i <= 3; ++i) {
+        // One at a time: the relay listens with a backlog of 1.
+        readers.push_back(std::make_unique<RelayReader>(test.relay_port));
+        EXPECT_TRUE(
+            test.t.run_until([&] { return relay_live_clients(test.t.station->relay) == i; }));
+    }
+    RelayReader& a = *readers[0];
+    RelayReader& b = *readers[1];
+    RelayReader& c = *readers[2];
+    size_t at = 0;
+    for (size_t piece = 1; at < stream.size(); piece = piece * 7 % 1500 + 1) {
+        size_t n = std::min(piece, stream.size() - at);
+        test.receiver.send_all(std::string_view(stream).substr(at, n));
+        at += n;
+        test.t.run_for(0ms);
+    }
+    EXPECT_TRUE(test.t.run_until([&] {
+        return a.size() == stream.size() && b.size() == stream.size() && c.size() == stream.size();
+    }));
+    return {a.bytes(), b.bytes(), c.bytes()};
+}
+
+TEST_F(SourceTest, TextStreamReachesTheDisplayAndEveryClientByteForByte) {
+    std::string stream(stream_real_capture());
+    for (const std::string& got : relay_through(*this, stream)) {
+        EXPECT_TRUE(got == stream);
+    }
+    EXPECT_EQ(ring_newest(), "*8d4d202399108fabc87414b31cb8;\r\n");  // the capture's last line
+    EXPECT_EQ(t.station->silence_ticks.load(), 0);
+}
+
+TEST_F(SourceTest, BinaryStreamIsDecodedAndRelayedUnchanged) {
+    t.station->settings.binary_mode = 1;
+    const auto& messages = real_capture();
+    std::string stream = binary_stream(messages, 0x1A1A1A, 12000);
+    for (const std::string& got : relay_through(*this, stream)) {
+        EXPECT_TRUE(got == stream);
+    }
+    EXPECT_EQ(ring_newest(),
+              stream_expected_at_line(messages.back(), 0x1A1A1A + (messages.size() - 1) * 12000));
+}
+
+TEST_F(SourceTest, UndecodableBytesAreStillRelayedButDoNotCountAsLines) {
+    // Binary frames while the program expects text.
+    std::string stream = binary_stream(real_capture(), 5, 7);
+    t.station->silence_ticks = 100;
+    for (const std::string& got : relay_through(*this, stream)) {
+        EXPECT_TRUE(got == stream);
+    }
+    EXPECT_EQ(t.station->silence_ticks.load(), 100);
+    EXPECT_EQ(t.station->ring.write_index, 0);
+}
+
+TEST_F(SourceTest, ReceiverClosingDropsTheLinkAndTheConnectorReopensIt) {
+    receiver.close_connection();
+    ASSERT_TRUE(t.run_until([&] { return !connected(); }));
+    EXPECT_EQ(t.client_line().substr(t.client_line().size() - 15), cp1251("Связь разорвана"));
+    ASSERT_TRUE(t.run_until([&] { return connected() && receiver.accept_pending(); }));
+    receiver.send_all("*8D4840D6202CC3;\n");
+    ASSERT_TRUE(t.run_until([&] { return ring_newest() == "*8D4840D6202CC3;\r\n"; }));
+}
+
+TEST_F(SourceTest, WatchdogDropsOnTheTickAfter390WithoutALine) {
+    for (int i = 0; i < 390; ++i)
+        watchdog_step(*t.station);
+    EXPECT_TRUE(connected());
+    // A decoded line on tick 390 starts the count again.
+    receiver.send_all("@000000000001AB;\r\n");
+    ASSERT_TRUE(t.run_until([&] { return t.station->silence_ticks.load() == 0; }));
+    for (int i = 0; i < 390; ++i)
+        watchdog_step(*t.station);
+    EXPECT_TRUE(connected());
+    watchdog_step(*t.station);
+    EXPECT_FALSE(connected());
+    EXPECT_EQ(t.station->silence_ticks.load(), 0);
+    EXPECT_EQ(t.client_line().substr(t.client_line().size() - 15), cp1251("Связь разорвана"));
+}
+
+TEST_F(SourceTest, StaleEventsForAnotherSocketChangeNothing) {
+    SOCKET other = connect_to(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    uint32_t refreshes = t.station->status.refreshes;
+    source_event(*t.station, other, kSocketClose);
+    source_event(*t.station, other, kSocketRead);
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(t.station->status.refreshes, refreshes);
+    closesocket(other);
+}
+
+TEST(Watchdog, WhileTheLinkIsDownTheCountOnlyStartsAgain) {
+    TestStation t;
+    for (int i = 0; i < 391; ++i)
+        watchdog_step(*t.station);
+    EXPECT_EQ(t.station->silence_ticks.load(), 0);
+    EXPECT_EQ(t.station->status.refreshes, 0u);
+}
+
+TEST(DefaultSetup, SourceConnectsToTheProgramsOwnRelayPort) {
+    TestStation t;
+    uint16_t port = free_port();
+    t.station->settings.relay_port = port;
+    link_set_port(t.station->links, LINK_SOURCE, port);
+    station_start_network(*t.station);
+    char number[16];
+    std::snprintf(number, sizeof number, "%5d", port);
+    std::string server = cp1251("Сервер: ") + number + " 127.0.0.1 ";
+    std::string client = cp1251("Клиент: ") + number + "  " + cp1251("Соединение 127.0.0.1");
+    ASSERT_TRUE(
+        t.run_until([&] { return t.server_line() == server && t.client_line() == client; }));
+}
+
+}  // namespace
