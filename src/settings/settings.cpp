@@ -213,16 +213,19 @@ void settings_startup_load(const char* dir, Settings& settings, LinkTable& links
     load_frequency(dir, clock);
 }
 
-bool settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines) {
+int settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines) {
     SettingsReader reader;
     if (!reader_open(reader, dir, file))
-        return false;
+        return -1;
+    int read = 0;
     for (std::span<char> line : lines) {
-        if (reader_line(reader, line))
+        if (reader_line(reader, line)) {
             settings_cut(line);
+            ++read;
+        }
     }
     reader_close(reader);
-    return true;
+    return read;
 }
 
 void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts) {

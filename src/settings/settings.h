@@ -67,9 +67,9 @@ void settings_startup_load(const char* dir, Settings& settings, LinkTable& links
 
 // Opens `dir`/`file` and reads one line into each buffer in turn, at most size - 1
 // characters each, cut at the first CR or LF. A line that is not there leaves its buffer
-// exactly as it was, and so does a buffer of fewer than 2 bytes. Returns false if the
-// file could not be opened.
-bool settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines);
+// exactly as it was, and so does a buffer of fewer than 2 bytes. Returns how many lines
+// were read, or -1 if the file could not be opened.
+int settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines);
 
 // Rewrites `dir`/`file` with each text followed by a line end. If the file cannot be
 // opened nothing is written and nothing is reported.

@@ -114,7 +114,7 @@ void check_dialog_read(const std::string& text) {
     std::memcpy(first.data(), kMarker, sizeof kMarker);
     std::memcpy(second.data(), kMarker, sizeof kMarker);
     std::span<char> lines[] = {first, second};
-    if (!settings_file_read(fuzz_dir().dir_text.c_str(), kNameFile, lines))
+    if (settings_file_read(fuzz_dir().dir_text.c_str(), kNameFile, lines) < 0)
         std::abort();
     auto expected = model_lines(text, N, 2);
     for (int i = 0; i < 2; ++i) {

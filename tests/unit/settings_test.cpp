@@ -194,16 +194,16 @@ TEST_F(SettingsTest, DialogReadFillsOnlyTheLinesThatAreThere) {
     second[sizeof second - 1] = '\0';
     std::span<char> lines[] = {first, second};
 
-    EXPECT_FALSE(settings_file_read(dir(), "porog.ini", lines));
+    EXPECT_EQ(settings_file_read(dir(), "porog.ini", lines), -1);
     EXPECT_EQ(std::string(first, sizeof first), std::string(sizeof first, 'x'));
 
     write("point.ini", " 47.5 \r\n");
-    EXPECT_TRUE(settings_file_read(dir(), "point.ini", lines));
-    EXPECT_STREQ(first, " 47.5 ");  // blanks stay part of the value
+    EXPECT_EQ(settings_file_read(dir(), "point.ini", lines), 1);  // line 2 is not there
+    EXPECT_STREQ(first, " 47.5 ");                                // blanks stay part of the value
     EXPECT_EQ(std::string(second), std::string(sizeof second - 1, 'y'));
 
     write("name.ini", std::string(300, 'n') + "\r\n");
-    EXPECT_TRUE(settings_file_read(dir(), "name.ini", lines));
+    EXPECT_EQ(settings_file_read(dir(), "name.ini", lines), 2);  // the spill is a line
     EXPECT_EQ(std::string(first), std::string(255, 'n'));
     EXPECT_EQ(std::string(second), std::string(45, 'n'));
 }
@@ -244,7 +244,7 @@ TEST_F(SettingsTest, UnusableFilesAndPathsChangeNothing) {
     EXPECT_TRUE(fs::is_directory(dir_path / "porog.ini"));
     char line[kDialogLineSize] = "kept";
     std::span<char> lines[] = {line};
-    EXPECT_FALSE(settings_file_read(dir(), "porog.ini", lines));
+    EXPECT_EQ(settings_file_read(dir(), "porog.ini", lines), -1);
     load();
     EXPECT_EQ(settings.signal_threshold, 50);
 
@@ -255,7 +255,7 @@ TEST_F(SettingsTest, UnusableFilesAndPathsChangeNothing) {
     // A path that does not fit its buffer is not cut to another name: nothing opens.
     std::string long_dir = dir_text + "/" + std::string(kSettingsPathSize, 'd');
     settings_file_save(long_dir.c_str(), "porog.ini", texts);
-    EXPECT_FALSE(settings_file_read(long_dir.c_str(), "porog.ini", lines));
+    EXPECT_EQ(settings_file_read(long_dir.c_str(), "porog.ini", lines), -1);
     EXPECT_STREQ(line, "kept");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_path), fs::directory_iterator()), 1);
 }
@@ -267,9 +267,9 @@ TEST_F(SettingsTest, EmptyOrDotDirIsTheCurrentDirectory) {
     settings_file_save("", "porog.ini", texts);
     char line[kDialogLineSize] = "";
     std::span<char> lines[] = {line};
-    bool read = settings_file_read(".", "porog.ini", lines);
+    int read = settings_file_read(".", "porog.ini", lines);
     fs::current_path(previous);
-    EXPECT_TRUE(read);
+    EXPECT_EQ(read, 1);
     EXPECT_STREQ(line, "300");
     EXPECT_EQ(contents("porog.ini"), "300\r\n");
 }

@@ -1,0 +1,148 @@
+#include "settings/settings_dialogs.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/cp1251.h"
+#include "support/net_harness.h"
+
+namespace {
+
+class SettingsDialogs : public testing::Test {
+protected:
+    std::string file(const std::string& name) { return t.dir.read(name); }
+    void write(const std::string& name, const std::string& bytes) { t.dir.write(name, bytes); }
+    Station& station() { return *t.station; }
+
+    TestStation t;
+    DialogFields fields;
+};
+
+TEST_F(SettingsDialogs, RelayShowsTheRelayPortAndOkSavesAnEmptyHostLine) {
+    link_set_port(station().links, LINK_UPSTREAM, 9999);
+    dialog_open_relay(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "7777");  // the relay port, not the upstream link's
+
+    write("initsocket.ini", "30003\r\n10.0.0.2\r\n");
+    dialog_open_relay(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "30003");
+
+    EXPECT_TRUE(dialog_ok_relay(station(), "5000"));  // the restart box is due
+    EXPECT_EQ(file("initsocket.ini"), "5000\r\n\r\n");
+    EXPECT_EQ(station().settings.relay_port.load(), 5000);
+    LinkSlot upstream = link_read(station().links, LINK_UPSTREAM);
+    EXPECT_EQ(upstream.port, 5000);
+    EXPECT_STREQ(upstream.host.data(), "");
+}
+
+TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
+    dialog_open_source(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "7777");
+    EXPECT_STREQ(fields.second.data(), "127.0.0.1");
+
+    FakeReceiver receiver;
+    std::string port = std::to_string(receiver.port);
+    dialog_ok_source(station(), port.c_str(), "localhost");
+    EXPECT_EQ(file("initmkp1.ini"), port + "\r\nlocalhost\r\n");
+    EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_IDLE);  // nothing to drop
+    EXPECT_EQ(station().status.refreshes, 0u);
+
+    link_open(station(), LINK_SOURCE);
+    ASSERT_EQ(link_state(station().links, LINK_SOURCE), LINK_CONNECTED);
+    dialog_ok_source(station(), "70000", "10.1.2.3");
+    EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_CLOSED);
+    EXPECT_EQ(t.client_line(), cp1251("Клиент:  4464  Связь разорвана"));
+    EXPECT_STREQ(link_read(station().links, LINK_SOURCE).host.data(), "10.1.2.3");
+
+    dialog_open_source(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "70000");  // the file's text, as typed
+    EXPECT_STREQ(fields.second.data(), "10.1.2.3");
+}
+
+TEST_F(SettingsDialogs, CoordinatesAreArcSecondsInMemoryAndTypedTextInTheFile) {
+    dialog_open_coordinates(station(), fields);
+    EXPECT_STREQ(fields.first.data(), kDefaultLatitudeText);
+    EXPECT_STREQ(fields.second.data(), kDefaultLongitudeText);
+
+    dialog_ok_coordinates(station(), "47.5", "39.25");
+    EXPECT_DOUBLE_EQ(station().settings.latitude_arcsec, 171000);
+    EXPECT_DOUBLE_EQ(station().settings.longitude_arcsec, 141300);
+    EXPECT_EQ(file("point.ini"), "47.5\r\n39.25\r\n");
+
+    // A file with one line: the missing longitude shows the default text.
+    write("point.ini", "55.5\r\n");
+    dialog_open_coordinates(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "55.5");
+    EXPECT_STREQ(fields.second.data(), kDefaultLongitudeText);
+}
+
+TEST_F(SettingsDialogs, NameIsTakenFromItsFileWhenTheDialogOpens) {
+    dialog_open_name(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "Varnholm");
+
+    std::string russian = cp1251("Пулково");
+    write("name.ini", russian + "\r\n");
+    dialog_open_name(station(), fields);
+    EXPECT_EQ(fields.first.data(), russian);
+    EXPECT_EQ(station().settings.receiver_name.data(), russian);
+
+    dialog_ok_name(station(), "North-1");
+    EXPECT_STREQ(station().settings.receiver_name.data(), "North-1");
+    EXPECT_EQ(file("name.ini"), "North-1\r\n");
+
+    // An empty file holds no name: the dialog shows the default, memory keeps its name.
+    write("name.ini", "");
+    dialog_open_name(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "Varnholm");
+    EXPECT_STREQ(station().settings.receiver_name.data(), "North-1");
+}
+
+TEST_F(SettingsDialogs, ThresholdOutOfRangeOpensAs50AndOkTakesAnyNumber) {
+    dialog_open_threshold(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "50");
+
+    write("porog.ini", "300\r\n");
+    station().settings.signal_threshold = 300;
+    dialog_open_threshold(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "50");
+    EXPECT_EQ(station().settings.signal_threshold, 50);
+    EXPECT_EQ(file("porog.ini"), "300\r\n");  // opening never writes
+
+    write("porog.ini", "-1\r\n");
+    dialog_open_threshold(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "50");
+
+    write("porog.ini", " 42abc\r\n");
+    dialog_open_threshold(station(), fields);
+    EXPECT_STREQ(fields.first.data(), " 42abc");  // in range: shown as read
+    EXPECT_EQ(station().settings.signal_threshold, 42);
+
+    dialog_ok_threshold(station(), "300");
+    EXPECT_EQ(station().settings.signal_threshold, 300);
+    EXPECT_EQ(file("porog.ini"), "300\r\n");
+}
+
+TEST_F(SettingsDialogs, FrequencyOkTakesANewReference) {
+    dialog_open_frequency(station(), fields);
+    EXPECT_STREQ(fields.first.data(), "12000000");
+
+    write("frequency.ini", "6000000\r\n");
+    dialog_open_frequency(station(), fields);
+    EXPECT_EQ(station().clock.timer_frequency_hz, 6000000);
+
+    station().clock.reference_captured = 1;
+    dialog_ok_frequency(station(), "abc");
+    EXPECT_EQ(station().clock.timer_frequency_hz, 0);
+    EXPECT_EQ(station().clock.reference_captured, 0);
+    EXPECT_EQ(file("frequency.ini"), "abc\r\n");
+}
+
+TEST_F(SettingsDialogs, UnwritableFileChangesMemoryOnly) {
+    std::filesystem::create_directory(t.dir.path + "/porog.ini");  // not a file
+    dialog_ok_threshold(station(), "77");
+    EXPECT_EQ(station().settings.signal_threshold, 77);
+    EXPECT_TRUE(std::filesystem::is_directory(t.dir.path + "/porog.ini"));
+}
+
+}  // namespace
