@@ -1,0 +1,152 @@
+#include "support/net_helpers.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace {
+
+// Winsock must be started before any test touches a socket; a no-op elsewhere.
+const bool sockets_ready = sockets_start();
+
+std::string temp_dir_name() {
+    (void)sockets_ready;
+    std::random_device random;
+    char name[64];
+    std::snprintf(name, sizeof name, "qalmor-test-%08x%08x", random(), random());
+    return (std::filesystem::temp_directory_path() / name).string();
+}
+
+}  // namespace
+
+uint16_t free_port() {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(s);
+    return ntohs(address.sin_port);
+}
+
+TempDir::TempDir() : path(temp_dir_name()) {
+    std::filesystem::create_directories(path);
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+}
+
+std::string TempDir::read(const std::string& file) const {
+    std::ifstream in(path + "/" + file, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void TempDir::write(const std::string& file, const std::string& bytes) const {
+    std::ofstream out(path + "/" + file, std::ios::binary);
+    out << bytes;
+}
+
+FakeReceiver::FakeReceiver() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(listener, 4);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    socket_set_nonblocking(listener);
+}
+
+FakeReceiver::~FakeReceiver() {
+    close_connection();
+    closesocket(listener);
+}
+
+bool FakeReceiver::accept_pending() {
+    if (connection != INVALID_SOCKET)
+        return true;
+    connection = accept(listener, nullptr, nullptr);
+    if (connection == INVALID_SOCKET)
+        return false;
+#ifdef _WIN32
+    u_long blocking = 0;  // an accepted socket inherits the listener's non-blocking mode
+    ioctlsocket(connection, FIONBIO, &blocking);
+#endif
+    return true;
+}
+
+void FakeReceiver::send_all(std::string_view bytes) {
+    while (!bytes.empty()) {
+        int sent = socket_send(connection, bytes.data(), bytes.size());
+        if (sent <= 0)
+            return;
+        bytes.remove_prefix(static_cast<size_t>(sent));
+    }
+}
+
+void FakeReceiver::close_connection() {
+    if (connection != INVALID_SOCKET) {
+        closesocket(connection);
+        connection = INVALID_SOCKET;
+    }
+}
+
+SOCKET connect_to(uint16_t port) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+RelayReader::RelayReader(uint16_t port) : socket(connect_to(port)) {
+    // Waits in short polls rather than in a blocking recv: under Wine, shutting a socket
+    // down does not wake a recv blocked on another thread.
+    thread = std::thread([this] {
+        char buffer[16384];
+        while (!stopping) {
+            PollFd entry{};
+            entry.fd = socket;
+            entry.events = POLLIN;
+            if (socket_poll(&entry, 1, 20) <= 0)
+                continue;
+            int n = socket_recv(socket, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            std::lock_guard guard(lock);
+            received.append(buffer, static_cast<size_t>(n));
+        }
+        closed = true;
+    });
+}
+
+RelayReader::~RelayReader() {
+    stopping = true;
+    thread.join();
+    closesocket(socket);
+}
+
+size_t RelayReader::size() {
+    std::lock_guard guard(lock);
+    return received.size();
+}
+
+std::string RelayReader::bytes() {
+    std::lock_guard guard(lock);
+    return received;
+}

@@ -1,0 +1,57 @@
+// Network test helpers on loopback: free ports, temporary directories, a fake receiver
+// and relay clients. They need no station and no front end.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "net/socket_compat.h"
+
+using namespace std::chrono_literals;
+
+// A port nobody listens on right now (the system's pick, released again).
+uint16_t free_port();
+
+// A temporary directory, removed with everything in it.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    std::string read(const std::string& file) const;
+    void write(const std::string& file, const std::string& bytes) const;
+};
+
+// Accepts connections and sends what the test gives it. Blocking calls, on the test thread.
+struct FakeReceiver {
+    SOCKET listener = INVALID_SOCKET;
+    SOCKET connection = INVALID_SOCKET;
+    uint16_t port = 0;
+    FakeReceiver();
+    ~FakeReceiver();
+    // Takes a pending connection if there is one; returns whether one is open.
+    bool accept_pending();
+    void send_all(std::string_view bytes);
+    void close_connection();
+};
+
+// A relay client that reads everything on a thread of its own until the server closes.
+struct RelayReader {
+    SOCKET socket = INVALID_SOCKET;
+    std::thread thread;
+    std::mutex lock;
+    std::string received;
+    std::atomic<bool> closed{false};
+    std::atomic<bool> stopping{false};
+
+    explicit RelayReader(uint16_t port);
+    ~RelayReader();
+    size_t size();
+    std::string bytes();
+};
+
+// Connects a plain socket to 127.0.0.1:`port`; INVALID_SOCKET on failure.
+SOCKET connect_to(uint16_t port);

@@ -1,0 +1,287 @@
+// The Win32 front end on real windows, in this test program's own process: the start-up
+// of the program on a config directory of its own, then messages as the message loop
+// would hand them over. Needs a display (Xvfb under Wine).
+#include "app/win32/app_main.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "app/win32/main_window.h"
+#include "app/win32/win32_app.h"
+#include "resource_ids.h"
+#include "support/framer_helpers.h"
+#include "support/net_helpers.h"
+
+namespace {
+
+// The program started once for the whole test program: a window class registers once.
+class MainWindow : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        receiver = new FakeReceiver;
+        relay_port = free_port();
+        dir->write("initsocket.ini", std::to_string(relay_port) + "\r\n127.0.0.1\r\n");
+        dir->write("initmkp1.ini", std::to_string(receiver->port) + "\r\n127.0.0.1\r\n");
+        ASSERT_TRUE(app_start(GetModuleHandleW(nullptr), SW_SHOWNORMAL, dir->path.c_str()));
+        pump_until([] {
+            return receiver->accept_pending() && status_text(1).find(L"127") != std::wstring::npos;
+        });
+    }
+    static void TearDownTestSuite() {
+        DestroyWindow(app().main_window);
+        app_shutdown();
+        delete receiver;
+        delete dir;
+    }
+
+    static Win32App& app() { return win32_app(); }
+    static Station& station() { return *app().station; }
+    static HWND window() { return app().main_window; }
+
+    // Hands queued messages to the program as its message loop does.
+    static bool pump_until(const std::function<bool()>& done, int timeout_ms = 5000) {
+        for (int waited = 0; waited <= timeout_ms; waited += 5) {
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+                app_handle_message(message);
+            if (done())
+                return true;
+            Sleep(5);
+        }
+        return false;
+    }
+    static void pump() {
+        pump_until([] { return false; }, 50);
+    }
+
+    static std::wstring text_of(HWND w) {
+        wchar_t text[2048] = {};
+        GetWindowTextW(w, text, 2048);
+        return text;
+    }
+    static std::wstring status_text(int k) {
+        return text_of(app().status_lines[static_cast<size_t>(k)]);
+    }
+    static std::wstring display_text(int k) {
+        return text_of(app().display_lines[static_cast<size_t>(k)]);
+    }
+    static LRESULT command(int id) {
+        return SendMessageW(window(), WM_COMMAND, static_cast<WPARAM>(id), 0);
+    }
+    static bool checked(int item) {
+        return (GetMenuState(GetMenu(window()), static_cast<UINT>(item), MF_BYCOMMAND) &
+                MF_CHECKED) != 0;
+    }
+    // A typed Tab, as the message loop takes it from the queue.
+    static void type_tab() {
+        MSG tab{GetFocus(), WM_CHAR, '\t', 0, 0, {}};
+        app_handle_message(tab);
+    }
+    static HWND find_dialog(const wchar_t* title) { return FindWindowW(L"#32770", title); }
+    static int focused_id() { return GetDlgCtrlID(GetFocus()); }
+
+    static TempDir* dir;
+    static FakeReceiver* receiver;
+    static uint16_t relay_port;
+};
+
+TempDir* MainWindow::dir = nullptr;
+FakeReceiver* MainWindow::receiver = nullptr;
+uint16_t MainWindow::relay_port = 0;
+
+TEST_F(MainWindow, HasItsClassTitleStyleSizeAndLines) {
+    wchar_t name[64];
+    GetClassNameW(window(), name, 64);
+    EXPECT_STREQ(name, L"kavrelWindow");
+    EXPECT_EQ(text_of(window()), L"Связыающая программа (QALMOR)");
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(window(), GWL_STYLE)) & 0x10CA0080u, 0x10CA0080u);
+    RECT frame;
+    GetWindowRect(window(), &frame);
+    EXPECT_EQ(frame.right - frame.left, 585);
+    EXPECT_EQ(frame.bottom - frame.top, 372);
+    for (int k = 0; k < kDisplayLines + kStatusLines; ++k) {
+        HWND line = k < kDisplayLines ? app().display_lines[static_cast<size_t>(k)]
+                                      : app().status_lines[static_cast<size_t>(k - kDisplayLines)];
+        GetClassNameW(line, name, 64);
+        EXPECT_STREQ(name, L"Static");
+        RECT box;
+        GetWindowRect(line, &box);
+        MapWindowPoints(nullptr, window(), reinterpret_cast<POINT*>(&box), 2);
+        EXPECT_EQ(box.left, 0);
+        EXPECT_EQ(box.top, 16 * k);
+        EXPECT_EQ(box.right - box.left, 676);
+        EXPECT_EQ(box.bottom - box.top, 16);
+        EXPECT_NE(SendMessageW(line, WM_GETFONT, 0, 0), 0);
+    }
+    EXPECT_EQ(status_text(2), L"");
+}
+
+TEST_F(MainWindow, StatusLinesShowTheRelayAndTheSourceInRussian) {
+    wchar_t server[64];
+    wchar_t client[64];
+    swprintf(server, 64, L"Сервер: %5d ", relay_port);
+    swprintf(client, 64, L"Клиент: %5d  Соединение 127.0.0.1", receiver->port);
+    EXPECT_TRUE(pump_until([&] { return status_text(1) == client; }));
+    EXPECT_EQ(status_text(0), server);
+    // A direct status refresh rewrites them at once.
+    SendMessageW(window(), WM_STATUS_REFRESH, 0, 0);
+    EXPECT_EQ(status_text(1), client);
+}
+
+TEST_F(MainWindow, ReceivedLinesScrollUpOnePerTick) {
+    receiver->send_all("*8D4840D6202CC3;\r\n*5D4840D6202CC3;\r\n");
+    ASSERT_TRUE(pump_until([] { return station().ring.write_index == 2; }));
+    SendMessageW(window(), WM_TIMER, 2, 0);  // not the program's timer: nothing
+    EXPECT_EQ(display_text(17), L"");
+    SendMessageW(window(), WM_TIMER, kTimerId, 0);
+    EXPECT_EQ(display_text(17), L"*5D4840D6202CC3;\r\n");
+    receiver->send_all("*8D4840D6202CC3;\r\n");
+    ASSERT_TRUE(pump_until([] { return station().ring.write_index == 3; }));
+    SendMessageW(window(), WM_TIMER, kTimerId, 0);
+    EXPECT_EQ(display_text(16), L"*5D4840D6202CC3;\r\n");
+    EXPECT_EQ(display_text(17), L"*8D4840D6202CC3;\r\n");
+}
+
+TEST_F(MainWindow, RelativeTimeLinesKeepTheirRussianPrefixAsTheyMoveUp) {
+    EXPECT_EQ(command(IDM_RELATIVE_TIME), 1);
+    EXPECT_TRUE(checked(IDM_RELATIVE_TIME));
+    receiver->send_all("@0000000000018D4840D6202CC3;\r\n");
+    ASSERT_TRUE(pump_until([] { return station().clock.reference_captured == 1; }));
+    SendMessageW(window(), WM_TIMER, kTimerId, 0);
+    std::wstring shown = L"прм = 0  комп = 0     @0000000000018D4840D6202CC3;\r\n";
+    EXPECT_EQ(display_text(17), shown);
+    // Moving up reads each line back from its window: the text must survive the trip.
+    for (int i = 0; i < 17; ++i) {
+        ring_append(station().ring, "*1;\r\n");
+        SendMessageW(window(), WM_TIMER, kTimerId, 0);
+    }
+    EXPECT_EQ(display_text(0), shown);
+    EXPECT_EQ(command(IDM_RELATIVE_TIME), 1);
+    EXPECT_FALSE(checked(IDM_RELATIVE_TIME));
+    EXPECT_EQ(station().clock.relative_time, 0);
+}
+
+TEST_F(MainWindow, KeysFourAndFiveFlipTheirFlagsWithoutTouchingTheMenu) {
+    SendMessageW(window(), WM_CHAR, '4', 0);
+    EXPECT_EQ(station().clock.display_enabled, 0);
+    SendMessageW(window(), WM_CHAR, '4', 0);
+    EXPECT_EQ(station().clock.display_enabled, 1);
+
+    SendMessageW(window(), WM_CHAR, '5', 0);
+    EXPECT_EQ(station().clock.relative_time, 1);
+    EXPECT_FALSE(checked(IDM_RELATIVE_TIME));
+    // The command decides by the mode: it switches it off and the mark stays off.
+    command(IDM_RELATIVE_TIME);
+    EXPECT_EQ(station().clock.relative_time, 0);
+    EXPECT_FALSE(checked(IDM_RELATIVE_TIME));
+    EXPECT_EQ(SendMessageW(window(), WM_CHAR, 'x', 0), 0);
+}
+
+TEST_F(MainWindow, BinaryModeCommandSavesItsFileAndMark) {
+    EXPECT_EQ(command(IDM_BINARY_MODE), 1);
+    EXPECT_TRUE(checked(IDM_BINARY_MODE));
+    EXPECT_EQ(station().settings.binary_mode, 1);
+    EXPECT_EQ(dir->read("BinarComOn.ini"), "1\r\n");
+    command(IDM_BINARY_MODE);
+    EXPECT_FALSE(checked(IDM_BINARY_MODE));
+    EXPECT_EQ(dir->read("BinarComOn.ini"), "0\r\n");
+    EXPECT_EQ(command(999), 0);  // not a command of the program
+}
+
+TEST_F(MainWindow, TabCyclesFollowTheirOwnStatePerTemplate) {
+    command(IDM_COORDINATES);
+    HWND coordinates = find_dialog(L"Настройки координат приемника");
+    ASSERT_NE(coordinates, nullptr);
+    EXPECT_EQ(focused_id(), 1000);
+    std::vector<int> visited;
+    for (int i = 0; i < 4; ++i) {
+        type_tab();
+        visited.push_back(focused_id());
+    }
+    EXPECT_EQ(visited, (std::vector<int>{1001, IDOK, IDCANCEL, 1000}));
+
+    // With the source dialog open too, one Tab moves both and the focus ends there.
+    command(IDM_SOURCE_SETTINGS);
+    HWND source = find_dialog(L"Настройки TCP");
+    ASSERT_NE(source, nullptr);
+    type_tab();
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, 1001));
+    SendMessageW(source, WM_COMMAND, IDCANCEL, 0);
+    SendMessageW(coordinates, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(IsWindow(source));
+
+    // Closed: a Tab is no longer taken by them.
+    command(IDM_SERVER_SETTINGS);
+    HWND relay = find_dialog(L"Настройки TCP");
+    visited.clear();
+    for (int i = 0; i < 3; ++i) {
+        type_tab();
+        visited.push_back(focused_id());
+    }
+    EXPECT_EQ(visited, (std::vector<int>{IDOK, IDCANCEL, 1000}));
+    SendMessageW(relay, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST_F(MainWindow, DialogFieldsAreConvertedBothWays) {
+    dir->write("porog.ini", "300\r\n");
+    command(IDM_THRESHOLD);
+    HWND threshold = find_dialog(L"Нижний порог уровня приема");
+    ASSERT_NE(threshold, nullptr);
+    wchar_t field[64];
+    GetDlgItemTextW(threshold, 1000, field, 64);
+    EXPECT_STREQ(field, L"50");
+    EXPECT_EQ(station().settings.signal_threshold, 50);
+    SetDlgItemTextW(threshold, 1000, L"42abc");
+    SendMessageW(threshold, WM_COMMAND, IDOK, 0);
+    EXPECT_FALSE(IsWindow(threshold));
+    EXPECT_EQ(dir->read("porog.ini"), "42abc\r\n");
+    EXPECT_EQ(station().settings.signal_threshold, 42);
+
+    command(IDM_RECEIVER_NAME);
+    HWND name = find_dialog(L"Настройки имени приемника");
+    ASSERT_NE(name, nullptr);
+    GetDlgItemTextW(name, 1000, field, 64);
+    EXPECT_STREQ(field, L"Varnholm");
+    SetDlgItemTextW(name, 1000, (L"Пулково-" + std::wstring(300, L'Ж')).c_str());
+    SendMessageW(name, WM_COMMAND, IDOK, 0);
+    std::string saved = dir->read("name.ini");
+    EXPECT_EQ(saved.size(), 255u + 2);  // only the first 255 characters, then CR LF
+    EXPECT_EQ(saved.substr(0, 8), "\xCF\xF3\xEB\xEA\xEE\xE2\xEE-");  // "Пулково-" in 1251
+}
+
+TEST_F(MainWindow, RelayDialogOkWarnsThatARestartIsNeeded) {
+    command(IDM_SERVER_SETTINGS);
+    HWND relay = find_dialog(L"Настройки TCP");
+    ASSERT_NE(relay, nullptr);
+    SetDlgItemTextW(relay, 1000, L"5000");
+    // The box is modal: another thread reads and closes it while OK waits for it.
+    std::wstring box_text;
+    bool dialog_still_open = false;
+    std::thread closer([&] {
+        for (int i = 0; i < 500; ++i) {
+            HWND box = FindWindowW(L"#32770", L"Внимание");
+            if (box != nullptr) {
+                wchar_t text[128] = {};
+                GetDlgItemTextW(box, 0xFFFF, text, 128);
+                box_text = text;
+                dialog_still_open = IsWindow(relay) != FALSE;
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+                return;
+            }
+            Sleep(10);
+        }
+    });
+    SendMessageW(relay, WM_COMMAND, IDOK, 0);
+    closer.join();
+    EXPECT_EQ(box_text, L"Необходимо перезапустить программу");
+    EXPECT_TRUE(dialog_still_open);
+    EXPECT_FALSE(IsWindow(relay));
+    EXPECT_EQ(dir->read("initsocket.ini"), "5000\r\n\r\n");
+    SendMessageW(window(), WM_STATUS_REFRESH, 0, 0);
+    EXPECT_EQ(status_text(0).substr(0, 13), L"Сервер:  5000");
+}
+
+}  // namespace
