@@ -204,6 +204,9 @@ void relay_accept(Station& station, int error) {
         return;
     }
     socket_set_nonblocking(s);
+    int send_buffer = kRelaySocketSendBuffer;
+    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
+               sizeof send_buffer);
     if (!frontend_watch_socket(s, SocketRole::relay_client, kSocketRead | kSocketClose)) {
         closesocket(s);
         return;

@@ -20,6 +20,10 @@ struct Station;
 
 constexpr int kRelaySlots = 100;
 constexpr size_t kRelayBacklogBytes = 256 * 1024;
+// Each client's kernel send buffer is held to this, so that the fixed backlog, not a
+// buffer the kernel grows to megabytes, bounds what a slow client holds. It is still
+// far more than a receiver's stream needs in flight on any network.
+constexpr int kRelaySocketSendBuffer = 64 * 1024;
 constexpr int kClientAddressSize = 32;
 constexpr int kRelayReadSize = 1024;  // what relay clients send is read and thrown away
 
