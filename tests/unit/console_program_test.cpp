@@ -1,0 +1,238 @@
+// The Linux console program as a whole process: as a service writing its log to a
+// pipe, and on a pseudo-terminal showing its monitor.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/framer_helpers.h"
+#include "support/net_helpers.h"
+
+namespace {
+
+// A running qalmor, its output collected from a pipe or a pseudo-terminal.
+class Program {
+public:
+    static Program as_service(const std::vector<std::string>& arguments) {
+        Program program;
+        int pipe_ends[2];
+        EXPECT_EQ(pipe(pipe_ends), 0);
+        program.pid_ = fork();
+        if (program.pid_ == 0) {
+            int nothing = open("/dev/null", O_RDONLY);
+            dup2(nothing, STDIN_FILENO);
+            dup2(pipe_ends[1], STDOUT_FILENO);
+            dup2(pipe_ends[1], STDERR_FILENO);
+            exec(arguments);
+        }
+        close(pipe_ends[1]);
+        program.output_ = pipe_ends[0];
+        return program;
+    }
+
+    static Program on_terminal(const std::vector<std::string>& arguments) {
+        Program program;
+        winsize size{30, 120, 0, 0};
+        program.pid_ = forkpty(&program.output_, nullptr, nullptr, &size);
+        if (program.pid_ == 0) {
+            setenv("TERM", "xterm", 1);
+            exec(arguments);
+        }
+        return program;
+    }
+
+    Program() = default;
+    Program(Program&& other) noexcept { *this = std::move(other); }
+    Program& operator=(Program&& other) noexcept {
+        std::swap(pid_, other.pid_);
+        std::swap(output_, other.output_);
+        seen = std::move(other.seen);
+        return *this;
+    }
+    ~Program() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0)
+            close(output_);
+    }
+
+    // Reads output until `text` has been seen, or the time is up.
+    bool wait_for(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (seen.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= deadline || !read_some(50)) {
+                if (std::chrono::steady_clock::now() >= deadline)
+                    return false;
+            }
+        }
+        return true;
+    }
+
+    void type(const std::string& keys) {
+        ASSERT_EQ(write(output_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+    void signal(int number) { kill(pid_, number); }
+
+    // The exit code, reading the rest of the output; -1 if it did not end in time.
+    int wait_exit(std::chrono::milliseconds timeout = 10s) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            int status;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                while (read_some(50)) {
+                }
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            read_some(20);
+        }
+        return -1;
+    }
+
+    std::string seen;
+
+private:
+    [[noreturn]] static void exec(const std::vector<std::string>& arguments) {
+        std::vector<char*> argv{const_cast<char*>(QALMOR_PROGRAM)};
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(QALMOR_PROGRAM, argv.data());
+        _exit(127);
+    }
+
+    bool read_some(int timeout_ms) {
+        pollfd entry{output_, POLLIN, 0};
+        if (poll(&entry, 1, timeout_ms) <= 0)
+            return false;
+        char buffer[4096];
+        ssize_t n = read(output_, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        seen.append(buffer, static_cast<size_t>(n));
+        return true;
+    }
+
+    pid_t pid_ = -1;
+    int output_ = -1;
+};
+
+std::string padded(uint16_t port) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%5d", port);
+    return text;
+}
+
+// A config folder whose relay port is free and whose source is a fake receiver.
+struct ConfigFolder {
+    TempDir dir;
+    FakeReceiver receiver;
+    uint16_t relay_port = free_port();
+    ConfigFolder() {
+        dir.write("initsocket.ini", std::to_string(relay_port) + "\r\n\r\n");
+        dir.write("initmkp1.ini", std::to_string(receiver.port) + "\r\n127.0.0.1\r\n");
+    }
+    std::string connected_line() const {
+        return "Клиент: " + padded(receiver.port) + "  Соединение 127.0.0.1";
+    }
+};
+
+TEST(ConsoleProgram, HelpVersionAndBadOptions) {
+    Program help = Program::as_service({"--help"});
+    EXPECT_EQ(help.wait_exit(), 0);
+    EXPECT_NE(help.seen.find("initmkp1.ini"), std::string::npos);
+
+    Program version = Program::as_service({"--version"});
+    EXPECT_EQ(version.wait_exit(), 0);
+    EXPECT_EQ(version.seen, "qalmor 0.1.0\n");
+
+    Program bad = Program::as_service({"--nope"});
+    EXPECT_EQ(bad.wait_exit(), 2);
+    EXPECT_EQ(bad.seen, "qalmor: unknown option '--nope' (see qalmor --help)\n");
+}
+
+TEST(ConsoleProgram, ServiceLogsEachStatusChangeOnceAndStopsCleanlyOnSigterm) {
+    ConfigFolder setup;
+    Program program = Program::as_service({"--dir", setup.dir.path});
+    ASSERT_TRUE(program.wait_for(setup.connected_line())) << program.seen;
+    ASSERT_TRUE(setup.receiver.accept_pending());
+
+    RelayReader first(setup.relay_port);
+    ASSERT_TRUE(program.wait_for("Сервер: " + padded(setup.relay_port) + " 127.0.0.1\n"));
+    RelayReader second(setup.relay_port);
+    ASSERT_TRUE(program.wait_for("127.0.0.1 127.0.0.1\n"));
+    setup.receiver.send_all("*8D4840D6202CC3;\r\n");
+    for (int i = 0; i < 500 && (first.size() < 18 || second.size() < 18); ++i)
+        usleep(10000);
+    EXPECT_EQ(first.bytes(), "*8D4840D6202CC3;\r\n");
+
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait_exit(), 0);
+    for (int i = 0; i < 500 && !(first.closed && second.closed); ++i)
+        usleep(10000);
+    EXPECT_TRUE(first.closed && second.closed);  // shutdown closed the relay clients
+    EXPECT_NE(program.seen.find("qalmor 0.1.0: stopped"), std::string::npos);
+
+    // One line per change, each with its UTC time stamp.
+    const std::string& log = program.seen;
+    EXPECT_EQ(log.find(setup.connected_line()), log.rfind(setup.connected_line()));
+    std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC  (Сервер|Клиент): .*$)");
+    int stamped_lines = 0;
+    for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string line = log.substr(start, end - start);
+        if (line.rfind("qalmor", 0) == 0)
+            continue;
+        EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+        ++stamped_lines;
+    }
+    EXPECT_GE(stamped_lines, 4);
+    EXPECT_NE(setup.dir.read("connect.list").find("|127.0.0.1|127.0.0.1|\r\n"), std::string::npos);
+}
+
+TEST(ConsoleProgram, MonitorShowsTheReceiversLinesAndGivesTheTerminalBack) {
+    ConfigFolder setup;
+    Program program = Program::on_terminal({"--dir", setup.dir.path, "--binary"});
+    ASSERT_TRUE(program.wait_for(setup.connected_line())) << program.seen;
+    ASSERT_TRUE(setup.receiver.accept_pending());
+    const ReceiverMessage& message = real_capture()[3];
+    std::string frame = binary_stream({message}, 0x1A0001, 0);
+    std::string line = stream_expected_at_line(message, 0x1A0001);
+    setup.receiver.send_all(frame);
+    EXPECT_TRUE(program.wait_for(line.substr(0, line.size() - 2))) << program.seen;
+
+    // Receiver-clock times: '@' lines get their prefix once the key has been read.
+    program.type("5");
+    bool annotated = false;
+    for (int i = 0; i < 50 && !annotated; ++i) {
+        setup.receiver.send_all(frame);
+        annotated = program.wait_for("прм = 0  комп = 0     @", 100ms);
+    }
+    EXPECT_TRUE(annotated);
+
+    program.type("q");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_TRUE(program.seen.ends_with("\x1b[?25h\x1b[?1049l"));
+    EXPECT_EQ(setup.dir.read("BinarComOn.ini"), "");  // --binary leaves the file alone
+}
+
+TEST(ConsoleProgram, CtrlCOnTheMonitorQuitsAndGivesTheTerminalBack) {
+    ConfigFolder setup;
+    Program program = Program::on_terminal({"--dir", setup.dir.path});
+    ASSERT_TRUE(program.wait_for("Сервер:"));
+    program.type("\x03");
+    EXPECT_EQ(program.wait_exit(), 0);
+    EXPECT_NE(program.seen.find("\x1b[?1049l"), std::string::npos);
+}
+
+}  // namespace

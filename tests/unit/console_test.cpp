@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/console/console_options.h"
+#include "app/console/utf8_text.h"
+#include "support/cp1251.h"
+
+namespace {
+
+struct Parsed {
+    OptionsResult result;
+    ConsoleOptions options;
+    std::string error;
+};
+
+Parsed parse(std::vector<std::string> words) {
+    std::vector<char*> arguments;
+    for (auto& word : words)
+        arguments.push_back(word.data());
+    Parsed parsed{};
+    std::array<char, 256> error{};
+    parsed.result = console_parse_options(arguments, parsed.options, error);
+    parsed.error = error.data();
+    return parsed;
+}
+
+TEST(ConsoleOptions, DirectoryAndModeForOneRun) {
+    Parsed p = parse({"--dir", "/srv/qalmor", "--binary"});
+    EXPECT_EQ(p.result, OptionsResult::run);
+    EXPECT_STREQ(p.options.dir.data(), "/srv/qalmor");
+    EXPECT_EQ(p.options.mode, ModeOverride::binary);
+    EXPECT_STREQ(parse({"--dir=/var/lib/q", "--text"}).options.dir.data(), "/var/lib/q");
+    EXPECT_EQ(parse({}).options.mode, ModeOverride::none);
+    EXPECT_STREQ(parse({}).options.dir.data(), ".");
+    EXPECT_EQ(parse({"--binary", "--binary"}).result, OptionsResult::run);
+}
+
+TEST(ConsoleOptions, MistakesAreNamed) {
+    struct Case {
+        std::vector<std::string> words;
+        const char* error;
+    };
+    const Case cases[] = {
+        {{"--frobnicate"}, "unknown option '--frobnicate'"},
+        {{"-d"}, "unknown option '-d'"},
+        {{"--dir"}, "--dir needs a folder"},
+        {{"--dir", ""}, "--dir needs a folder"},
+        {{"--binary", "--text"}, "--binary and --text exclude each other"},
+        {{"--dir", std::string(2000, 'x')}, "--dir: the folder name is too long"},
+    };
+    for (const Case& c : cases) {
+        Parsed p = parse(c.words);
+        EXPECT_EQ(p.result, OptionsResult::exit_error) << c.error;
+        EXPECT_EQ(p.error, c.error);
+    }
+}
+
+TEST(ConsoleOptions, HelpNamesEverySettingsFile) {
+    EXPECT_EQ(parse({"--dir", "x", "--help"}).result, OptionsResult::exit_ok);
+    EXPECT_TRUE(parse({"--version"}).options.version);
+    std::string help = console_help_text();
+    for (const char* file : {"initmkp1.ini", "initsocket.ini", "BinarComOn.ini", "frequency.ini",
+                             "connect.list", "--dir", "--binary", "--text"}) {
+        EXPECT_NE(help.find(file), std::string::npos) << file;
+    }
+}
+
+std::string utf8(const std::string& cp1251_text, size_t room = 512) {
+    std::vector<char> out(room);
+    utf8_from_cp1251(cp1251_text, out);
+    return out.data();
+}
+
+TEST(Utf8Text, RussianStatusTextsReadAsUtf8) {
+    EXPECT_EQ(utf8(cp1251("Клиент:  7777  Соединение 127.0.0.1")),
+              "Клиент:  7777  Соединение 127.0.0.1");
+    EXPECT_EQ(utf8(cp1251("Сервер:  7777 127.0.0.1 ")), "Сервер:  7777 127.0.0.1 ");
+    EXPECT_EQ(utf8(cp1251("прм = 1:00:00  комп = 0:-1:-1     @01;\r\n")),
+              "прм = 1:00:00  комп = 0:-1:-1     @01;");          // line ends dropped
+    EXPECT_EQ(utf8("\xA8\xB8\xB9\x96\x98"), "Ёё№–\xEF\xBF\xBD");  // 0x98 has no character
+    EXPECT_EQ(utf8_length("Связь разорвана"), 15u);
+}
+
+TEST(Utf8Text, ACutNeverSplitsACharacter) {
+    std::string name = cp1251("Пулково");  // 7 letters, 14 bytes in UTF-8
+    EXPECT_EQ(utf8(name, 8), "Пул");       // 6 bytes fit before the NUL, not 7
+    EXPECT_EQ(utf8(name, 1), "");
+}
+
+}  // namespace
