@@ -26,6 +26,22 @@ inline Text256 text256(std::string_view source) {
     return text;
 }
 
+// White space as the C library's number conversions skip it (isspace in the C locale).
+inline bool text_is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The value of a hexadecimal digit, either case, or -1 for any other character.
+inline int text_hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // The text held in a NUL-terminated buffer (the whole buffer if it has no NUL).
 inline std::string_view text_view(std::span<const char> buffer) {
     return {buffer.data(), strnlen(buffer.data(), buffer.size())};

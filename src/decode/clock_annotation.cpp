@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "app/display_ring.h"
+#include "app/text.h"
 
 namespace {
 
@@ -15,31 +16,17 @@ constexpr char kFormatMinutes[] = "\xEF\xF0\xEC = %02d:%02d  \xEA\xEE\xEC\xEF = 
 // "прм = %.0f  комп = %.0f     %s"
 constexpr char kFormatSeconds[] = "\xEF\xF0\xEC = %.0f  \xEA\xEE\xEC\xEF = %.0f     %s";
 
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Converts one field as sscanf's "%08x" does on a copy of it: leading white space is
 // skipped, then hexadecimal digits are taken up to the first other character. A field
 // without any digit gives 0.
 uint32_t parse_hex_field(std::string_view field) {
     size_t i = 0;
-    while (i < field.size() && is_space(field[i])) {
+    while (i < field.size() && text_is_blank(field[i])) {
         ++i;
     }
     uint32_t value = 0;
     for (size_t digits = 0; i < field.size() && digits < 8; ++i, ++digits) {
-        int digit = hex_value(field[i]);
+        int digit = text_hex_digit(field[i]);
         if (digit < 0) {
             break;
         }

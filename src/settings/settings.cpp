@@ -19,10 +19,6 @@ struct SettingsReader {
     bool ended = false;
 };
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -257,7 +253,7 @@ void settings_cut(std::span<char> text) {
 
 int32_t settings_parse_int(const char* text) {
     constexpr int64_t kLimit = int64_t{INT32_MAX} + 1;
-    while (is_blank(*text))
+    while (text_is_blank(*text))
         ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+')
@@ -275,7 +271,7 @@ int32_t settings_parse_int(const char* text) {
 }
 
 double settings_parse_double(const char* text) {
-    while (is_blank(*text))
+    while (text_is_blank(*text))
         ++text;
     // The decimal number at the front, copied out so that strtod sees nothing else. Every
     // text the settings hold (at most 1023 characters) fits whole.
