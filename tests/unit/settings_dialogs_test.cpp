@@ -43,8 +43,8 @@ TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
 
     FakeReceiver receiver;
     std::string port = std::to_string(receiver.port);
-    dialog_ok_source(station(), port.c_str(), "localhost");
-    EXPECT_EQ(file("initmkp1.ini"), port + "\r\nlocalhost\r\n");
+    dialog_ok_source(station(), port.c_str(), "127.1");
+    EXPECT_EQ(file("initmkp1.ini"), port + "\r\n127.1\r\n");
     EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_IDLE);  // nothing to drop
     EXPECT_EQ(station().status.refreshes, 0u);
 
