@@ -75,6 +75,7 @@ TEST(SimOptions, DefaultsPlayTheCaptureAsStarLinesOnTheProgramsSourcePort) {
     EXPECT_EQ(options.chunk_size + options.chunk_max, 0u);
     EXPECT_EQ(options.pause_after, kSimNever);
     EXPECT_EQ(options.close_after, kSimNever);
+    EXPECT_EQ(options.clock, SimClockSource::start);
 }
 
 TEST(SimOptions, EveryOptionIsReadWithItsValueAfterASpaceOrAnEqualsSign) {
@@ -82,7 +83,7 @@ TEST(SimOptions, EveryOptionIsReadWithItsValueAfterASpaceOrAnEqualsSign) {
     SimText error{};
     ASSERT_EQ(parse({"--port", "0", "--bind=0.0.0.0", "--format", "beast", "--rate", "2.5",
                      "--file", "my file.avr", "--line-end=lf", "--random-chunk", "9", "--seed",
-                     "4294967295", "--pause-after", "0"},
+                     "4294967295", "--pause-after", "0", "--clock", "monotonic"},
                     a, error),
               SimParse::run)
         << error.data();
@@ -95,10 +96,12 @@ TEST(SimOptions, EveryOptionIsReadWithItsValueAfterASpaceOrAnEqualsSign) {
     EXPECT_EQ(a.chunk_max, 9u);
     EXPECT_EQ(a.seed, 4294967295u);
     EXPECT_EQ(a.pause_after, 0u);
+    EXPECT_EQ(a.clock, SimClockSource::monotonic);
 
     SimOptions b;
     ASSERT_EQ(parse({"--port=65535", "--format=avr-mlat", "--rate", "max", "--chunk", "65535",
-                     "--close-after=12", "--line-end", "cr", "--bind", "10.0.255.1"},
+                     "--close-after=12", "--line-end", "cr", "--bind", "10.0.255.1",
+                     "--clock=monotonic", "--clock=start"},
                     b, error),
               SimParse::run)
         << error.data();
@@ -109,6 +112,7 @@ TEST(SimOptions, EveryOptionIsReadWithItsValueAfterASpaceOrAnEqualsSign) {
     EXPECT_EQ(b.close_after, 12u);
     EXPECT_EQ(b.line_end, "\r");
     EXPECT_EQ(b.bind_address, 0x0A00FF01u);
+    EXPECT_EQ(b.clock, SimClockSource::start);  // the last one given counts
 
     SimOptions c;
     ASSERT_EQ(parse({"--format", "basestation"}, c, error), SimParse::run);
@@ -146,6 +150,8 @@ TEST(SimOptions, BadOptionsGiveOneLineNamingTheOptionAndTheValue) {
         {{"--seed", "4294967296"}, "--seed: '4294967296'"},
         {{"--pause-after", "x"}, "--pause-after: 'x'"},
         {{"--close-after", "-1"}, "--close-after: '-1'"},
+        {{"--clock", "utc"}, "--clock: 'utc'"},
+        {{"--clock"}, "--clock needs a value"},
         {{"--chunk", "3", "--random-chunk", "4"}, "--chunk and --random-chunk"},
         {{"--pause-after", "1", "--close-after", "2"}, "--pause-after and --close-after"},
     };
@@ -158,10 +164,12 @@ TEST(SimOptions, BadOptionsGiveOneLineNamingTheOptionAndTheValue) {
 
 TEST(SimOptions, HelpExplainsEveryOptionAndEveryFormWithExamples) {
     std::string_view help = sim_help_text();
-    for (const char* word :
-         {"--port", "--bind", "--format", "--rate", "--file", "--line-end", "--chunk",
-          "--random-chunk", "--seed", "--pause-after", "--close-after", "--help", "avr-mlat",
-          "basestation", "beast", "max", "crlf", "Examples:", "listening on"}) {
+    for (const char* word : {"--port",      "--bind",        "--format",      "--rate",
+                             "--file",      "--line-end",    "--chunk",       "--random-chunk",
+                             "--seed",      "--pause-after", "--close-after", "--clock",
+                             "monotonic",   "--help",        "avr-mlat",      "basestation",
+                             "beast",       "max",           "crlf",          "Examples:",
+                             "listening on"}) {
         EXPECT_NE(help.find(word), std::string_view::npos) << word;
     }
 }
@@ -472,6 +480,38 @@ TEST(SimSession, RealClockTimestampsRiseAndTheFramesCarryTheFile) {
         EXPECT_GT(ticks, previous) << i;
         EXPECT_EQ(lines[i], stream_expected_at_line(session.messages[i % 217], ticks));
         previous = ticks;
+    }
+}
+
+// Another process on this computer reads the same clock: each frame's timestamp lies
+// between this test's readings of it before the connection and after the last frame
+// (written in one instant, the frames are one tick apart, hence the allowance).
+TEST(SimSession, MonotonicClockStampsEachFrameWithTheComputersClockWhenSent) {
+    const uint64_t count = 300;
+    SimOptions options;
+    options.format = SimFormat::beast;
+    options.rate = 0;
+    options.close_after = count;
+    options.clock = SimClockSource::monotonic;
+    Session session(options, false);
+    auto now_ticks = [] {
+        return sim_receiver_ticks(std::chrono::steady_clock::now().time_since_epoch());
+    };
+    uint64_t before = now_ticks();
+    Client client(session.server->port);
+    bool closed = false;
+    std::string bytes = client.read_to_end(closed);
+    uint64_t window = (now_ticks() - before + count) & kTimestampMask;
+    Framer framer;
+    Lines lines = framer_lines(framer, bytes, true);
+    ASSERT_EQ(lines.size(), count);
+    uint64_t previous_age = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        uint64_t age = (timestamp_of(lines[i]) - before) & kTimestampMask;
+        ASSERT_LE(age, window) << "frame " << i << " of " << lines[i];
+        EXPECT_TRUE(i == 0 || age > previous_age) << i;
+        EXPECT_EQ(lines[i], stream_expected_at_line(session.messages[i % 217], before + age));
+        previous_age = age;
     }
 }
 

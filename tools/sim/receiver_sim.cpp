@@ -39,11 +39,18 @@ Options:
   --pause-after N     send N messages on each connection, then nothing, keeping it
                       open (the program's silence watchdog should drop it)
   --close-after N     close each connection after N messages
+  --clock CLOCK       what the timestamps count (default start):
+                        start      12 MHz ticks since the simulator started
+                        monotonic  12 MHz ticks of this computer's monotonic clock
+                                   (CLOCK_MONOTONIC on Linux) modulo 2^48, so that
+                                   a program on the same computer can tell how long
+                                   each message took to reach it; messages written
+                                   in the same instant are one tick apart
   -h, --help          show this text
 
 On start it prints "qalmor-sim: listening on ADDRESS:PORT" on standard output;
 connections are reported on standard error. Ctrl-C stops it. Timestamps follow real
-time from the start. Bad options exit with code 2, a port that cannot be opened 1.
+time (see --clock). Bad options exit with code 2, a port that cannot be opened 1.
 
 Examples:
   qalmor-sim
@@ -54,6 +61,8 @@ Examples:
       "@" lines in sends of 1 to 7 bytes, on a free port
   qalmor-sim --pause-after 50
       50 messages, then silence on a connection left open
+  qalmor-sim --format beast --rate 2000 --clock monotonic --pause-after 6000
+      6000 Beast frames stamped with the monotonic clock, to time a relay
   qalmor-sim --bind 0.0.0.0 --file flights.avr --format basestation --rate 2.5
       "MSG" lines from your own file, 2.5 a second, to other computers too
 
@@ -194,6 +203,17 @@ bool set_close_after(std::string_view name, std::string_view value, SimOptions& 
     return true;
 }
 
+bool set_clock(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (value == "start") {
+        options.clock = SimClockSource::start;
+    } else if (value == "monotonic") {
+        options.clock = SimClockSource::monotonic;
+    } else {
+        return fail(error, "%.*s: '%.*s' is not one of start, monotonic", name, value);
+    }
+    return true;
+}
+
 struct OptionEntry {
     std::string_view name;
     bool (*apply)(std::string_view name, std::string_view value, SimOptions& options,
@@ -212,6 +232,7 @@ constexpr OptionEntry kOptions[] = {
     {"--seed", set_seed},
     {"--pause-after", set_pause_after},
     {"--close-after", set_close_after},
+    {"--clock", set_clock},
 };
 
 const OptionEntry* find_option(std::string_view name) {

@@ -4,8 +4,9 @@
 // message file (by default the real capture), looping it, as AVR text lines, BaseStation
 // lines or Beast binary frames, at a chosen rate or flat out. It can cut the stream into
 // odd send sizes, fall silent after N messages on a connection (for the program's
-// silence watchdog) or close it after N. The logic lives here so that tests run the
-// server on a thread; the program's main only parses, listens and serves.
+// silence watchdog) or close it after N, and stamp messages with the computer's
+// monotonic clock so that a program on the same computer can time their way. The logic lives here
+// so that tests run the server on a thread; the program's main only parses, listens and serves.
 #pragma once
 
 #include <array>
@@ -30,6 +31,10 @@ using SimEndpoint = std::array<char, 24>;  // "255.255.255.255:65535"
 
 enum class SimFormat { avr, avr_mlat, basestation, beast };
 
+// What the 12 MHz timestamps count from: the simulator's start, or the computer's
+// monotonic clock (std::chrono::steady_clock, CLOCK_MONOTONIC on Linux), modulo 2^48.
+enum class SimClockSource { start, monotonic };
+
 constexpr uint64_t kSimNever = UINT64_MAX;  // no pause or close after a count
 constexpr size_t kSimMaxChunk = 65535;      // as much as the program takes in one receive
 constexpr double kSimMinRate = 0.001;       // messages per second
@@ -47,6 +52,7 @@ struct SimOptions {
     uint32_t seed = 1;      // for the random send sizes
     uint64_t pause_after = kSimNever;
     uint64_t close_after = kSimNever;
+    SimClockSource clock = SimClockSource::start;
 };
 
 enum class SimParse { run, help, error };

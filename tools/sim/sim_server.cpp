@@ -231,7 +231,10 @@ bool sim_listen(SimServer& server, const SimOptions& options, SimText& error) {
     server.listener = s;
     server.address = options.bind_address;
     server.port = ntohs(address.sin_port);
-    server.clock.start = SteadyClock::now();
+    // The monotonic clock's ticks are counted from its own zero, the same for every
+    // process on the computer.
+    server.clock.start =
+        options.clock == SimClockSource::monotonic ? SteadyClock::time_point{} : SteadyClock::now();
     return true;
 }
 
