@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/receiver_sim.h"
+
 namespace {
 
 constexpr size_t kReadSize = 65536;
@@ -37,12 +39,18 @@ void note_fault(BenchClient& client, const char* what, uint64_t seq) {
     }
 }
 
+// The timestamp field of a framer line; false when the line is not a frame.
+bool read_timestamp(const BenchClient& client, uint64_t& timestamp) {
+    std::string_view text = client.line.view();
+    return text.size() >= 1 + kTimestampDigits && text[0] == '@' &&
+           parse_hex(text.substr(1, kTimestampDigits), timestamp);
+}
+
 // Checks one framer line against the frame the receiver sent and stores its sequence
 // number in `seq`. False when the line is not a frame of this stream at all.
 bool check_line(BenchClient& client, const FrameCheck& check, uint64_t& seq) {
     std::string_view text = client.line.view();
-    if (text.size() < 1 + kTimestampDigits || text[0] != '@' ||
-        !parse_hex(text.substr(1, kTimestampDigits), seq)) {
+    if (!read_timestamp(client, seq)) {
         note_fault(client, "unreadable line", client.next_seq);
         return false;
     }
@@ -68,6 +76,74 @@ void time_frame(uint64_t seq, const Receipt& receipt, const SendTimes& times,
         latency_add(latencies.arrival, receipt.arrival_ns - sent_ns);
 }
 
+void note_clocked_fault(BenchClient& client, const char* what, uint64_t index) {
+    ++client.bad_frames;
+    if (client.first_fault[0] == '\0') {
+        std::snprintf(client.first_fault.data(), client.first_fault.size(), "%s at frame %llu",
+                      what, static_cast<unsigned long long>(index));
+    }
+}
+
+// Checks the line of clock-stamped frame `index`: the simulator sends the capture in
+// order from its top, each frame stamped later than the one before. Adds the bytes the
+// simulator wrote for such a frame to `expected`, so that the sums show whether the
+// relay passed on every byte (escapes and signal levels included) unchanged. False when
+// the line is not a frame.
+bool check_clocked_line(BenchClient& client, const FrameCheck& check, uint64_t index,
+                        uint64_t& ticks) {
+    if (!read_timestamp(client, ticks)) {
+        note_clocked_fault(client, "unreadable line", index);
+        return false;
+    }
+    size_t message = index % check.messages.size();
+    uint64_t step = (ticks - client.last_ticks) & kTimestampMask;
+    if (client.line.view().substr(1 + kTimestampDigits) != check.hex[message]) {
+        note_clocked_fault(client, "wrong message", index);
+    } else if (index != 0 && (step == 0 || step > kTimestampMask / 2)) {
+        note_clocked_fault(client, "timestamp not rising", index);
+    }
+    std::array<uint8_t, kMaxWireFrame> frame;
+    size_t length =
+        stream_binary_frame(check.messages[message], ticks, sim_signal_level(index), frame);
+    stream_sum_add(client.expected, {reinterpret_cast<const char*>(frame.data()), length});
+    return true;
+}
+
+// How long ago, at `now_ns` of the steady clock, a frame stamped `ticks` was sent. The
+// 48-bit difference is read as signed: a frame stamped a tick or two ahead of the clock
+// (the simulator keeps stamps apart) counts as just sent.
+int64_t clocked_age_ns(uint64_t ticks, int64_t now_ns) {
+    uint64_t now_ticks = sim_receiver_ticks(std::chrono::nanoseconds(now_ns));
+    auto age_ticks = static_cast<int64_t>(((now_ticks - ticks) & kTimestampMask) << 16) >> 16;
+    return age_ticks * 1000 / static_cast<int64_t>(kReceiverClockHz / 1000000);
+}
+
+void take_clocked_frame(BenchClient& client, const FrameCheck& check, const Receipt& receipt,
+                        Latencies* latencies) {
+    uint64_t index = client.frames - 1;
+    uint64_t ticks;
+    if (!check_clocked_line(client, check, index, ticks))
+        return;
+    if (index == 0)
+        client.first_ticks = ticks;
+    client.last_ticks = ticks;
+    if (latencies == nullptr)
+        return;
+    int64_t age_ns = clocked_age_ns(ticks, receipt.read_steady_ns);
+    int64_t sent_ns = receipt.read_steady_ns - age_ns;
+    if (index == 0)
+        client.first_sent_ns = sent_ns;
+    client.last_read_ns = receipt.read_steady_ns;
+    if (sent_ns < client.first_sent_ns + check.lead_in_ns) {
+        latencies->lead_in_max_ns = std::max(latencies->lead_in_max_ns, age_ns);
+        return;
+    }
+    latency_add(latencies->read, age_ns);
+    // The arrival is as much earlier than the read on the steady clock as on the calendar.
+    if (receipt.arrival_ns != 0)
+        latency_add(latencies->arrival, age_ns - (receipt.read_ns - receipt.arrival_ns));
+}
+
 // One recv that also collects the kernel's arrival stamp.
 int receive(SOCKET s, std::span<char> buffer, Receipt& receipt) {
     iovec io{buffer.data(), buffer.size()};
@@ -79,6 +155,7 @@ int receive(SOCKET s, std::span<char> buffer, Receipt& receipt) {
     message.msg_controllen = sizeof control;
     auto n = static_cast<int>(recvmsg(s, &message, 0));
     receipt.read_ns = bench_wall_ns();
+    receipt.read_steady_ns = bench_now_ns();
     receipt.arrival_ns = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
@@ -244,10 +321,13 @@ void client_take(BenchClient& client, std::span<const char> bytes, const Receipt
             continue;
         ++client.frames;
         uint64_t seq;
-        if (check_line(client, check, seq) && latencies != nullptr) {
+        if (check.stamp == FrameStamp::monotonic_clock) {
+            take_clocked_frame(client, check, receipt, latencies);
+        } else if (check_line(client, check, seq) && latencies != nullptr) {
             time_frame(seq, receipt, *times, *latencies);
         }
     }
+    client.frames_read.store(client.frames, std::memory_order_relaxed);
 }
 
 bool client_read_to_close(BenchClient& client, const FrameCheck& check, int timeout_ms) {

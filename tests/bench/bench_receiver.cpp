@@ -1,10 +1,16 @@
 #include "bench/bench_receiver.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <ctime>
 
 #include "sim/receiver_sim.h"
+#include "support/net_helpers.h"
 
 namespace {
 
@@ -13,26 +19,54 @@ constexpr uint64_t kFlatOutBatch = 256;
 // A paced receiver sends what is due; after a stall it catches up at most this many at once.
 constexpr uint64_t kMaxBatch = kFlatOutBatch;
 constexpr int kAcceptWaitMs = 20;
+// What the valve passes on at once: well inside the window.
+constexpr size_t kValveChunk = 16 * 1024;
 
-bool accept_station(BenchReceiver& r) {
-    while (!r.stop.load()) {
+// Listens on 127.0.0.1, on a port the system picks; INVALID_SOCKET when it cannot.
+SOCKET listen_on_loopback(uint16_t& port) {
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (listener == INVALID_SOCKET ||
+        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 1) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        if (listener != INVALID_SOCKET)
+            closesocket(listener);
+        return INVALID_SOCKET;
+    }
+    port = ntohs(address.sin_port);
+    return listener;
+}
+
+// Accepts the station's source link; INVALID_SOCKET once `stop` is set.
+SOCKET accept_station(SOCKET listener, const std::atomic<bool>& stop) {
+    while (!stop.load()) {
         PollFd entry{};
-        entry.fd = r.listener;
+        entry.fd = listener;
         entry.events = POLLIN;
         if (socket_poll(&entry, 1, kAcceptWaitMs) <= 0)
             continue;
-        r.connection = accept(r.listener, nullptr, nullptr);
-        if (r.connection == INVALID_SOCKET)
+        SOCKET s = accept(listener, nullptr, nullptr);
+        if (s == INVALID_SOCKET)
             continue;
         // A receiver writes each message as it comes; Nagle's delay would be ours, not the
         // relay's. The timeout only keeps a stuck station from hanging the benchmark.
         int on = 1;
-        setsockopt(r.connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         timeval timeout{2, 0};
-        setsockopt(r.connection, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        return true;
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        return s;
     }
-    return false;
+    return INVALID_SOCKET;
+}
+
+void close_socket(SOCKET& s) {
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    s = INVALID_SOCKET;
 }
 
 bool send_all(SOCKET s, std::span<const char> bytes) {
@@ -110,8 +144,58 @@ void send_flat_out(BenchReceiver& r, int64_t end_ns) {
     }
 }
 
+// Passes the simulator's stream on to the station while the slowest client keeps up.
+void valve_run(BenchValve& v) {
+    v.station = accept_station(v.listener, v.stop);
+    if (v.station == INVALID_SOCKET)
+        return;
+    v.connected.store(true);
+    while (!v.go.load()) {
+        if (v.stop.load())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    v.simulator = connect_to(v.simulator_port);
+    std::array<char, kValveChunk> buffer;
+    while (!v.stop.load() && v.simulator != INVALID_SOCKET) {
+        uint64_t passed = v.passed.load();
+        if (passed - std::min(passed, v.slowest_client_bytes()) >= kFlatOutWindowBytes) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            continue;
+        }
+        PollFd entry{};
+        entry.fd = v.simulator;
+        entry.events = POLLIN;
+        if (socket_poll(&entry, 1, kAcceptWaitMs) <= 0)
+            continue;
+        int n = socket_recv(v.simulator, buffer.data(), buffer.size());
+        if (n <= 0 || !send_all(v.station, {buffer.data(), static_cast<size_t>(n)}))
+            return;
+        v.passed.store(passed + static_cast<uint64_t>(n));
+    }
+}
+
+// In the child between fork and exec, where only system calls are safe.
+[[noreturn]] void exec_child(int pipe_end, char* const* argv, const cpu_set_t* cores) {
+    dup2(pipe_end, STDOUT_FILENO);
+    dup2(pipe_end, STDERR_FILENO);
+    // The benchmark's sockets must not live on in the child: a client's connection has
+    // to close when the benchmark closes it.
+    close_range(3, ~0u, 0);
+    if (cores != nullptr)
+        sched_setaffinity(0, sizeof *cores, cores);
+    execv(argv[0], argv);
+    _exit(127);
+}
+
+void record_end(ChildProcess& child, int status) {
+    child.ended = true;
+    child.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void receiver_run(BenchReceiver& r) {
-    if (!accept_station(r))
+    r.connection = accept_station(r.listener, r.stop);
+    if (r.connection == INVALID_SOCKET)
         return;
     r.connected.store(true);
     while (!r.go.load()) {
@@ -171,18 +255,9 @@ bool send_time_of(const SendTimes& times, uint64_t seq, int64_t& ns) {
 }
 
 bool receiver_start(BenchReceiver& r) {
-    r.listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (r.listener == INVALID_SOCKET ||
-        bind(r.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(r.listener, 1) != 0 ||
-        getsockname(r.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    r.listener = listen_on_loopback(r.port);
+    if (r.listener == INVALID_SOCKET)
         return false;
-    }
-    r.port = ntohs(address.sin_port);
     r.thread = std::thread(receiver_run, std::ref(r));
     return true;
 }
@@ -191,10 +266,86 @@ void receiver_stop(BenchReceiver& r) {
     r.stop.store(true);
     if (r.thread.joinable())
         r.thread.join();
-    if (r.connection != INVALID_SOCKET)
-        closesocket(r.connection);
-    if (r.listener != INVALID_SOCKET)
-        closesocket(r.listener);
-    r.connection = INVALID_SOCKET;
-    r.listener = INVALID_SOCKET;
+    close_socket(r.connection);
+    close_socket(r.listener);
+}
+
+bool child_start(ChildProcess& child, const std::vector<std::string>& args,
+                 const cpu_set_t* cores) {
+    int ends[2];
+    if (args.empty() || pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    // Built before the fork: the child may not allocate.
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_child(ends[1], argv.data(), cores);
+    close(ends[1]);
+    if (pid < 0) {
+        close(ends[0]);
+        return false;
+    }
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    child = {};
+    child.pid = pid;
+    child.output = ends[0];
+    return true;
+}
+
+void child_poll(ChildProcess& child) {
+    if (child.pid < 0)
+        return;
+    std::array<char, 4096> buffer;
+    ssize_t n;
+    while (child.output >= 0 && (n = read(child.output, buffer.data(), buffer.size())) > 0) {
+        child.text.append(buffer.data(), static_cast<size_t>(n));
+    }
+    int status = 0;
+    if (!child.ended && waitpid(child.pid, &status, WNOHANG) == child.pid)
+        record_end(child, status);
+}
+
+int child_stop(ChildProcess& child, int signal, int timeout_ms) {
+    if (child.pid < 0)
+        return -1;
+    if (!child.ended)
+        kill(child.pid, signal);
+    int64_t deadline_ns = bench_now_ns() + int64_t{timeout_ms} * 1000000;
+    while (!child.ended && bench_now_ns() < deadline_ns) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        child_poll(child);
+    }
+    if (!child.ended) {
+        kill(child.pid, SIGKILL);
+        int status = 0;
+        waitpid(child.pid, &status, 0);
+        record_end(child, status);
+        child.exit_code = -1;
+    }
+    child_poll(child);  // its last words
+    close(child.output);
+    child.output = -1;
+    child.pid = -1;
+    return child.exit_code;
+}
+
+bool valve_start(BenchValve& v) {
+    v.listener = listen_on_loopback(v.port);
+    if (v.listener == INVALID_SOCKET)
+        return false;
+    v.thread = std::thread(valve_run, std::ref(v));
+    return true;
+}
+
+void valve_stop(BenchValve& v) {
+    v.stop.store(true);
+    if (v.thread.joinable())
+        v.thread.join();
+    close_socket(v.station);
+    close_socket(v.simulator);
+    close_socket(v.listener);
 }

@@ -2,7 +2,15 @@
 // frames of the real capture, paced or flat out, to the one station that connects. Each
 // frame's 48-bit timestamp carries its sequence number, so a relay client can tell every
 // frame apart, check that none is missing, and look up when it was sent.
+//
+// When the benchmark measures the program as a whole, the receiver simulator plays this
+// part instead. The program and the simulator then run as child processes, started and
+// stopped by the functions at the end of this header; flat out, the simulator's stream
+// reaches the program through the valve declared here.
 #pragma once
+
+#include <sched.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,7 +18,9 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "net/socket_compat.h"
 #include "sim/receiver_stream.h"
@@ -81,3 +91,49 @@ struct BenchReceiver {
 bool receiver_start(BenchReceiver& receiver);
 // Ends the thread and closes the sockets.
 void receiver_stop(BenchReceiver& receiver);
+
+// ---- Flat out through a valve ----
+
+// When the program runs as a process, the simulator's flat-out stream reaches it through
+// this valve, which holds the stream back while the slowest client is kFlatOutWindowBytes
+// or more behind, as the benchmark's own receiver does. Sent open loop, flat out would
+// only show how soon the relay drops clients slower than itself.
+struct BenchValve {
+    SOCKET listener = INVALID_SOCKET;  // the station's source link connects here
+    SOCKET station = INVALID_SOCKET;
+    SOCKET simulator = INVALID_SOCKET;
+    uint16_t port = 0;
+    uint16_t simulator_port = 0;
+    std::function<uint64_t()> slowest_client_bytes;  // set before `go`
+    std::thread thread;
+    std::atomic<bool> connected{false};  // the station has connected
+    std::atomic<bool> go{false};         // connect to the simulator and pass its stream on
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> passed{0};  // bytes passed on
+};
+
+// Listens on 127.0.0.1 and starts the thread, which accepts the station and, once `go`
+// is set, connects to the simulator. False when it cannot listen.
+bool valve_start(BenchValve& valve);
+void valve_stop(BenchValve& valve);
+
+// ---- Programs run as child processes ----
+
+// A program the benchmark started, its standard output and error read through one pipe.
+struct ChildProcess {
+    pid_t pid = -1;
+    int output = -1;   // the pipe's read end, non-blocking
+    std::string text;  // everything the program has written so far
+    bool ended = false;
+    int exit_code = -1;  // once ended: its exit code, or -1 when a signal ended it
+};
+
+// Starts `args` (the program's path first) on the given cores, or on any when `cores` is
+// null. The child inherits no descriptor but the pipe. False when it cannot start.
+bool child_start(ChildProcess& child, const std::vector<std::string>& args, const cpu_set_t* cores);
+// Appends what the program has written since the last call and notes whether it has
+// ended; does not wait.
+void child_poll(ChildProcess& child);
+// Sends `signal` and waits up to `timeout_ms` for the program to end; then kills it.
+// Returns the exit code, -1 when a signal ended it or it had to be killed.
+int child_stop(ChildProcess& child, int signal, int timeout_ms);
