@@ -4,17 +4,9 @@
 #include <fstream>
 #include <sstream>
 
-namespace {
+#include "app/text.h"
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 char frame_type(int length) {
     switch (length) {
@@ -56,8 +48,8 @@ bool stream_parse_avr_line(std::string_view line, ReceiverMessage& message) {
         return false;
     }
     for (int i = 0; i < length; ++i) {
-        int high = hex_value(hex[2 * i]);
-        int low = hex_value(hex[2 * i + 1]);
+        int high = text_hex_digit(hex[2 * i]);
+        int low = text_hex_digit(hex[2 * i + 1]);
         if (high < 0 || low < 0)
             return false;
         message.bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(high << 4 | low);
