@@ -1,13 +1,7 @@
 // Check marks of an open popup menu, read from its pixels.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "app/win32/windows_api.h"
 
 #include <string>
 #include <vector>

@@ -2,13 +2,7 @@
 // reach whatever window has the keyboard focus or lies under the mouse, and nothing else.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "app/win32/windows_api.h"
 
 #include <vector>
 

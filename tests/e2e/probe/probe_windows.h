@@ -2,13 +2,7 @@
 // Windows: window texts, classes, styles, geometry and the keyboard focus.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "app/win32/windows_api.h"
 
 #include <string>
 #include <vector>

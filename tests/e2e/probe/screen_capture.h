@@ -2,13 +2,7 @@
 // marks, since another process's menus cannot be queried under Wine.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "app/win32/windows_api.h"
 
 #include <cstdint>
 #include <vector>
