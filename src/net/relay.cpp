@@ -30,15 +30,14 @@ RelayClient* find_client(RelayServer& relay, SOCKET s) {
 
 void free_slot(RelayServer& relay, RelayClient& client) {
     client.socket = INVALID_SOCKET;
-    client.backlog.head = 0;
-    client.backlog.size = 0;
+    client.position = 0;
     client.write_watched = false;
     std::lock_guard guard(relay.address_lock);
     client.address[0] = '\0';
 }
 
-// Closes a client the relay gives up on (a full backlog or a broken socket) and frees
-// its slot; it leaves the server line at the next refresh.
+// Closes a client the relay gives up on (left behind by the history, or a broken
+// socket) and frees its slot; it leaves the server line at the next refresh.
 void disconnect_client(Station& station, RelayClient& client) {
     socket_close(client.socket);
     free_slot(station.relay, client);
@@ -53,56 +52,31 @@ void watch_client(RelayClient& client, bool want_write) {
     frontend_watch_socket(client.socket, SocketRole::relay_client, events);
 }
 
-// Sends from the front of `bytes` until the socket would block. Returns the count sent,
-// or -1 when the socket failed for good.
-long send_what_fits(SOCKET s, std::span<const char> bytes) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-        int n = socket_send(s, bytes.data() + sent, bytes.size() - sent);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && socket_would_block()) {
-            break;
+// Sends the client what lies between its position and the head until its socket would
+// block. Returns false when the socket failed for good.
+bool send_pending(const StreamHistory& history, RelayClient& client) {
+    while (client.position < history.head) {
+        HistoryPieces pieces = history_since(history, client.position);
+        int sent = socket_send_pieces(client.socket, pieces.first, pieces.second);
+        if (sent > 0) {
+            client.position += static_cast<uint64_t>(sent);
         } else {
-            return -1;
+            return sent < 0 && socket_would_block();
         }
     }
-    return static_cast<long>(sent);
-}
-
-// Sends what the backlog holds until the socket would block. Returns false when the
-// socket failed for good.
-bool flush_backlog(RelayClient& client) {
-    while (client.backlog.size != 0) {
-        auto front = backlog_front(client.backlog);
-        long sent = send_what_fits(client.socket,
-                                   {reinterpret_cast<const char*>(front.data()), front.size()});
-        if (sent < 0)
-            return false;
-        backlog_pop(client.backlog, static_cast<size_t>(sent));
-        if (static_cast<size_t>(sent) < front.size())
-            break;
-    }
     return true;
 }
 
-// One chunk to one client, in order after whatever it still has waiting. Returns false
-// when the client has to go: its socket failed or its backlog would overflow.
-bool send_to_client(RelayClient& client, std::span<const char> chunk) {
-    if (client.backlog.size != 0 && !flush_backlog(client))
-        return false;
-    if (client.backlog.size == 0) {
-        long sent = send_what_fits(client.socket, chunk);
-        if (sent < 0)
-            return false;
-        chunk = chunk.subspan(static_cast<size_t>(sent));
+// Brings one client as far towards the head as its socket takes; what is left goes on
+// its write event. A client the history no longer covers has to go: the bytes it still
+// needs are gone, and it must never get a stream with a hole.
+void serve_client(Station& station, RelayClient& client) {
+    const StreamHistory& history = station.relay.history;
+    if (!history_holds(history, client.position) || !send_pending(history, client)) {
+        disconnect_client(station, client);
+        return;
     }
-    if (chunk.empty())
-        return true;
-    if (!backlog_push(client.backlog, chunk))
-        return false;
-    watch_client(client, true);
-    return true;
+    watch_client(client, client.position != history.head);
 }
 
 void write_client_log_line(Station& station, std::FILE* log) {
@@ -114,36 +88,37 @@ void write_client_log_line(Station& station, std::FILE* log) {
 
 }  // namespace
 
-bool backlog_push(Backlog& backlog, std::span<const char> bytes) {
-    if (bytes.size() > kRelayBacklogBytes - backlog.size)
-        return false;
-    size_t tail = (backlog.head + backlog.size) % kRelayBacklogBytes;
-    size_t first = std::min(bytes.size(), kRelayBacklogBytes - tail);
-    std::memcpy(backlog.memory + tail, bytes.data(), first);
-    std::memcpy(backlog.memory, bytes.data() + first, bytes.size() - first);
-    backlog.size += bytes.size();
-    return true;
+void history_init(StreamHistory& history, size_t capacity) {
+    // Pages are touched only as the stream first fills the ring.
+    history.memory = std::make_unique_for_overwrite<char[]>(capacity);
+    history.capacity = capacity;
+    history.head = 0;
 }
 
-std::span<const uint8_t> backlog_front(const Backlog& backlog) {
-    size_t first = std::min(backlog.size, kRelayBacklogBytes - backlog.head);
-    return {backlog.memory + backlog.head, first};
+void history_append(StreamHistory& history, std::span<const char> bytes) {
+    uint64_t end = history.head + bytes.size();
+    if (bytes.size() > history.capacity)
+        bytes = bytes.last(history.capacity);
+    size_t at = static_cast<size_t>((end - bytes.size()) % history.capacity);
+    size_t first = std::min(bytes.size(), history.capacity - at);
+    std::memcpy(history.memory.get() + at, bytes.data(), first);
+    std::memcpy(history.memory.get(), bytes.data() + first, bytes.size() - first);
+    history.head = end;
 }
 
-void backlog_pop(Backlog& backlog, size_t count) {
-    backlog.head = (backlog.head + count) % kRelayBacklogBytes;
-    backlog.size -= count;
-    if (backlog.size == 0)
-        backlog.head = 0;
+bool history_holds(const StreamHistory& history, uint64_t position) {
+    return position <= history.head && history.head - position <= history.capacity;
+}
+
+HistoryPieces history_since(const StreamHistory& history, uint64_t position) {
+    size_t count = static_cast<size_t>(history.head - position);
+    size_t at = static_cast<size_t>(position % history.capacity);
+    size_t first = std::min(count, history.capacity - at);
+    return {{history.memory.get() + at, first}, {history.memory.get(), count - first}};
 }
 
 void relay_init(RelayServer& relay) {
-    // Pages are touched only when a client's backlog first fills that far.
-    relay.backlog_memory =
-        std::make_unique_for_overwrite<uint8_t[]>(kRelaySlots * kRelayBacklogBytes);
-    for (size_t i = 0; i < relay.clients.size(); ++i) {
-        relay.clients[i].backlog.memory = relay.backlog_memory.get() + i * kRelayBacklogBytes;
-    }
+    history_init(relay.history, kRelayHistoryBytes);
 }
 
 void relay_start(Station& station) {
@@ -212,6 +187,7 @@ void relay_accept(Station& station, int error) {
         return;
     }
     free_client->socket = s;
+    free_client->position = station.relay.history.head;  // a new client starts at the head
     std::array<char, 16> dotted;
     socket_format_address(peer.sin_addr, dotted);
     {
@@ -232,20 +208,22 @@ void relay_client_event(Station& station, SOCKET s, unsigned event) {
         if (client != nullptr) {
             disconnect_client(station, *client);
         }
-    } else if (event == kSocketWrite && client != nullptr) {
-        if (!flush_backlog(*client)) {
-            disconnect_client(station, *client);
-        } else if (client->backlog.size == 0) {
-            watch_client(*client, false);
-        }
+    } else if (event == kSocketWrite && client != nullptr && is_live(*client)) {
+        serve_client(station, *client);
     }
 }
 
 void relay_fan_out(Station& station, std::span<const char> chunk) {
-    for (RelayClient& client : station.relay.clients) {
-        if (is_live(client) && !send_to_client(client, chunk)) {
-            disconnect_client(station, client);
-        }
+    RelayServer& relay = station.relay;
+    history_append(relay.history, chunk);
+    for (RelayClient& client : relay.clients) {
+        if (!is_live(client))
+            continue;
+        // A client waiting for its write event is only checked for having been left
+        // behind; the event sends it the rest, so a full socket costs no failed send.
+        if (client.write_watched && history_holds(relay.history, client.position))
+            continue;
+        serve_client(station, client);
     }
 }
 

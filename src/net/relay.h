@@ -1,10 +1,12 @@
 // The relay server: re-serves the receiver's raw bytes, unchanged, to up to 100 TCP
 // clients, and the status refresh that shows them.
 //
-// Each client has a fixed backlog for the bytes its socket has not taken yet, kept in
-// order and sent when the socket can take more. A client whose backlog would overflow
-// is disconnected: every client receives either the exact stream or a clean close, and
-// a client that does not read never delays the source or the other clients.
+// The server keeps one history of the most recent source bytes for all clients, and
+// each client only its position in the stream: how many bytes its socket has taken. A
+// client that falls behind catches up from the history as its socket takes more, so a
+// burst costs nobody anything. Only a client more than the whole history behind is
+// closed; it has then received the exact stream up to the close, never one with a hole.
+// A client that does not read never delays the source or the other clients.
 #pragma once
 
 #include <array>
@@ -19,44 +21,53 @@
 struct Station;
 
 constexpr int kRelaySlots = 100;
-constexpr size_t kRelayBacklogBytes = 256 * 1024;
-// Each client's kernel send buffer is held to this, so that the fixed backlog, not a
-// buffer the kernel grows to megabytes, bounds what a slow client holds. It is still
-// far more than a receiver's stream needs in flight on any network.
+// How far behind the source a client may fall before it is closed: seconds of even the
+// busiest receiver, and a burst of several megabytes.
+constexpr size_t kRelayHistoryBytes = 8 * 1024 * 1024;
+// Each client's kernel send buffer is held to this, so that the kernel does not grow it
+// to megabytes per client; the shared history holds what a slow client still needs.
 constexpr int kRelaySocketSendBuffer = 64 * 1024;
 constexpr int kClientAddressSize = 32;
 constexpr int kRelayReadSize = 1024;  // what relay clients send is read and thrown away
 
-// Bytes not yet taken by a client's socket: a ring over memory the relay server owns.
-struct Backlog {
-    uint8_t* memory = nullptr;
-    size_t head = 0;  // index of the oldest byte
-    size_t size = 0;  // bytes held
+// The most recent source bytes, in a ring. Stream position p lives at p % capacity;
+// the bytes from `head - capacity` (or 0) up to `head` are still there.
+struct StreamHistory {
+    std::unique_ptr<char[]> memory;
+    size_t capacity = 0;
+    uint64_t head = 0;  // bytes appended since the server was made
 };
 
-// Appends all of `bytes`, or nothing when they do not fit. Returns whether they fit.
-bool backlog_push(Backlog& backlog, std::span<const char> bytes);
-// The oldest bytes that lie in one piece of memory.
-std::span<const uint8_t> backlog_front(const Backlog& backlog);
-void backlog_pop(Backlog& backlog, size_t count);
+// Allocates the ring once.
+void history_init(StreamHistory& history, size_t capacity);
+// Appends a chunk; a chunk longer than the ring keeps only its last `capacity` bytes.
+void history_append(StreamHistory& history, std::span<const char> bytes);
+// Whether the bytes from `position` to the head are all still held.
+bool history_holds(const StreamHistory& history, uint64_t position);
+// The bytes from `position` (which the history holds) to the head, as the piece up to
+// the ring's end and the piece from its start; the second is empty unless they wrap.
+struct HistoryPieces {
+    std::span<const char> first;
+    std::span<const char> second;
+};
+HistoryPieces history_since(const StreamHistory& history, uint64_t position);
 
 struct RelayClient {
     SOCKET socket = INVALID_SOCKET;                  // in use when not INVALID_SOCKET
     std::array<char, kClientAddressSize> address{};  // dotted IPv4; live when not empty
-    Backlog backlog;
-    bool write_watched = false;  // asked for a write event because the backlog is not empty
+    uint64_t position = 0;                           // stream bytes its socket has taken
+    bool write_watched = false;  // its socket was full: the rest goes on its write event
 };
 
 struct RelayServer {
     SOCKET listener = INVALID_SOCKET;
     std::array<RelayClient, kRelaySlots> clients;
-    // The backlogs of all slots, allocated once when the server is made.
-    std::unique_ptr<uint8_t[]> backlog_memory;
+    StreamHistory history;
     // Addresses are written on the UI thread and read by status refreshes on both threads.
     mutable std::mutex address_lock;
 };
 
-// Allocates the backlogs; called once when the station is made.
+// Allocates the stream history; called once when the station is made.
 void relay_init(RelayServer& relay);
 
 // Listens on the relay port on all interfaces (backlog 1) and shows the status.
@@ -65,9 +76,10 @@ void relay_start(Station& station);
 // client is accepted and closed at once. A notification with an error stops accepting.
 void relay_accept(Station& station, int error);
 // A client's notification: reads are discarded, a close frees the slot, a write event
-// sends what the backlog holds.
+// sends the client what it has not taken yet.
 void relay_client_event(Station& station, SOCKET s, unsigned event);
-// Sends one source chunk to every live client, keeping what a socket cannot take yet.
+// Adds one source chunk to the history and sends every live client what it has not
+// taken yet, as far as its socket takes it; closes clients the history has left behind.
 void relay_fan_out(Station& station, std::span<const char> chunk);
 // Closes every client and then the listening socket.
 void relay_shutdown(Station& station);

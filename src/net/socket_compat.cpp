@@ -2,6 +2,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <cerrno>
 #endif
 
@@ -41,6 +43,22 @@ int socket_send(SOCKET s, const void* data, size_t size) {
 
 int socket_recv(SOCKET s, void* data, size_t size) {
     return recv(s, static_cast<char*>(data), clamp_size(size), 0);
+}
+
+size_t socket_pending_bytes(SOCKET s) {
+    u_long pending = 0;
+    return ioctlsocket(s, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second) {
+    WSABUF buffers[2] = {
+        {static_cast<ULONG>(clamp_size(first.size())), const_cast<char*>(first.data())},
+        {static_cast<ULONG>(clamp_size(second.size())), const_cast<char*>(second.data())}};
+    DWORD sent = 0;
+    DWORD count = second.empty() ? 1 : 2;
+    if (WSASend(s, buffers, count, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    return static_cast<int>(sent);
 }
 
 int socket_wait_connected(SOCKET s, int timeout_ms) {
@@ -90,6 +108,20 @@ int socket_send(SOCKET s, const void* data, size_t size) {
 
 int socket_recv(SOCKET s, void* data, size_t size) {
     return static_cast<int>(recv(s, data, static_cast<size_t>(clamp_size(size)), 0));
+}
+
+size_t socket_pending_bytes(SOCKET s) {
+    int pending = 0;
+    return ioctl(s, FIONREAD, &pending) == 0 && pending > 0 ? static_cast<size_t>(pending) : 0;
+}
+
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second) {
+    iovec pieces[2] = {{const_cast<char*>(first.data()), first.size()},
+                       {const_cast<char*>(second.data()), second.size()}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = second.empty() ? 1 : 2;
+    return static_cast<int>(sendmsg(s, &message, kSendFlags));
 }
 
 int socket_wait_connected(SOCKET s, int timeout_ms) {

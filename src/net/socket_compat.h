@@ -41,6 +41,7 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // Winsock start-up (version 1.1) and clean-up; nothing to do elsewhere.
 bool sockets_start();
@@ -55,6 +56,12 @@ bool socket_would_block();
 // One send or recv of at most `size` bytes; the result as the platform gives it.
 int socket_send(SOCKET s, const void* data, size_t size);
 int socket_recv(SOCKET s, void* data, size_t size);
+// One gathered send of `first` followed by `second` (which may be empty): WSASend with
+// two buffers, sendmsg elsewhere. The result as send gives it.
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second);
+
+// How many received bytes wait to be read; 0 when none or on failure.
+size_t socket_pending_bytes(SOCKET s);
 
 // Waits up to `timeout_ms` for a non-blocking connect to finish. Returns 1 when it is
 // connected, 0 while it is still under way, -1 when it failed.

@@ -1,5 +1,7 @@
 #include "support/net_helpers.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -120,6 +122,10 @@ RelayReader::RelayReader(uint16_t port) : socket(connect_to(port)) {
     thread = std::thread([this] {
         char buffer[16384];
         while (!stopping) {
+            if (paused) {
+                std::this_thread::sleep_for(5ms);
+                continue;
+            }
             PollFd entry{};
             entry.fd = socket;
             entry.events = POLLIN;
@@ -149,4 +155,48 @@ size_t RelayReader::size() {
 std::string RelayReader::bytes() {
     std::lock_guard guard(lock);
     return received;
+}
+
+namespace {
+
+// Reads into `out` until it holds `size` bytes, the peer closes or the time is up.
+void recv_into(SOCKET s, std::string& out, size_t size, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buffer[16384];
+    while (out.size() < size && std::chrono::steady_clock::now() < deadline) {
+        PollFd entry{};
+        entry.fd = s;
+        entry.events = POLLIN;
+        if (socket_poll(&entry, 1, 20) <= 0)
+            continue;
+        int n = socket_recv(s, buffer, std::min(sizeof buffer, size - out.size()));
+        if (n <= 0)
+            return;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+}  // namespace
+
+std::string recv_within(SOCKET s, size_t size, std::chrono::milliseconds timeout) {
+    std::string out;
+    recv_into(s, out, size, timeout);
+    return out;
+}
+
+std::string recv_until_closed(SOCKET s, std::chrono::milliseconds timeout) {
+    std::string out;
+    recv_into(s, out, SIZE_MAX, timeout);
+    return out;
+}
+
+std::string stream_bytes(uint64_t offset, size_t length) {
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) {
+        uint64_t position = offset + i;
+        // Spreads each position over the byte values, and the high bits of long streams too.
+        uint64_t mixed = (position ^ (position >> 17)) * 0x9E3779B97F4A7C15u;
+        bytes[i] = static_cast<char>(mixed >> 56);
+    }
+    return bytes;
 }

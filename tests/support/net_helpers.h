@@ -46,6 +46,7 @@ struct RelayReader {
     std::string received;
     std::atomic<bool> closed{false};
     std::atomic<bool> stopping{false};
+    std::atomic<bool> paused{false};  // while set, reads nothing (its socket fills up)
 
     explicit RelayReader(uint16_t port);
     ~RelayReader();
@@ -55,3 +56,12 @@ struct RelayReader {
 
 // Connects a plain socket to 127.0.0.1:`port`; INVALID_SOCKET on failure.
 SOCKET connect_to(uint16_t port);
+
+// Reads until `size` bytes have come, the peer closes or `timeout` passes; what came.
+std::string recv_within(SOCKET s, size_t size, std::chrono::milliseconds timeout);
+// Reads until the peer closes or `timeout` passes; what came.
+std::string recv_until_closed(SOCKET s, std::chrono::milliseconds timeout);
+
+// Bytes `offset` to `offset + length` of an endless test stream in which every byte
+// depends on its position, so that a lost, repeated or reordered piece shows.
+std::string stream_bytes(uint64_t offset, size_t length);

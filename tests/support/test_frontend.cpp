@@ -40,8 +40,7 @@ void test_frontend_attach(Station* station) {
         status.client_lines.clear();
         status.message_boxes.clear();
     }
-    std::lock_guard guard(loop.lock);
-    loop.watches.fill(PollWatch{});
+    poll_loop_clear(loop);
 }
 
 void frontend_display_line_read(int line, std::span<char> text) {

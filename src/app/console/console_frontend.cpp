@@ -56,8 +56,13 @@ void frontend_unwatch_socket(SOCKET s) {
 
 void frontend_status_changed() {
     ConsoleFrontEnd& front = console();
-    if (!front.log_status || front.station == nullptr)
-        return;  // the monitor redraws each tick
+    if (front.station == nullptr)
+        return;
+    if (!front.log_status) {
+        front.status_changed = true;
+        poll_loop_wake(front.loop);
+        return;
+    }
     std::array<char, kServerLineSize> server;
     std::array<char, kClientLineSize> client;
     std::lock_guard guard(front.log_lock);

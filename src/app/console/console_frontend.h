@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 
@@ -18,6 +19,9 @@ struct ConsoleFrontEnd {
     // As a service each change of a status line is logged once, from whichever thread
     // made it; the lock keeps the log in the order the texts were made.
     bool log_status = false;
+    // On the monitor a status change is drawn at once: the changing thread sets this and
+    // wakes the loop.
+    std::atomic<bool> status_changed{false};
     std::FILE* log = stdout;
     std::mutex log_lock;
     std::array<char, kServerLineSize> logged_server{};

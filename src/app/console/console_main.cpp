@@ -13,8 +13,6 @@
 namespace {
 
 constexpr char kVersion[] = "qalmor 0.1.0";
-// Keys, the stop flag and newly registered sockets are looked at least this often.
-constexpr int kLoopSliceMs = 20;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -50,19 +48,24 @@ void handle_keys(Station& station) {
 }
 
 // The UI thread: socket events as they come, a timer tick every 100 ms, and on a
-// terminal the keys and a redraw after each tick.
+// terminal the keys and a redraw after each tick or status change. The wait ends at
+// once for a socket event, a key, a status change or a signal, so it runs to the tick.
 void run_loop(ConsoleFrontEnd& front, bool monitor) {
     using clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(kTimerPeriodMs);
     auto next_tick = clock::now() + period;
+    if (monitor)
+        poll_loop_wake_on_input(front.loop, STDIN_FILENO);
     while (!stop_requested) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - clock::now());
-        int wait_ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, kLoopSliceMs));
+        int wait_ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, kTimerPeriodMs));
         poll_loop_run_once(front.loop, *front.station, wait_ms);
         if (monitor) {
             if (terminal_resumed())
                 terminal_enter();
             handle_keys(*front.station);
+            if (front.status_changed.exchange(false))
+                terminal_draw(front);
         }
         auto now = clock::now();
         if (now < next_tick)
