@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "decode/clock_annotation.h"
-
 namespace {
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -144,16 +142,4 @@ size_t framer_scan(Framer& framer, std::span<const char> chunk, bool binary, For
         }
     }
     return taken;
-}
-
-void framer_feed(Framer& framer, std::span<const char> chunk, bool binary,
-                 const FramerOutput& output) {
-    FormattedLine line;
-    while (!chunk.empty()) {
-        chunk = chunk.subspan(framer_scan(framer, chunk, binary, line));
-        if (line.length != 0) {
-            display_entry(output.clock, output.ring, line.text.data(), output.now_s);
-            output.silence_ticks.store(0);
-        }
-    }
 }

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -31,9 +30,6 @@ struct FormattedLine {
     std::string_view view() const { return {text.data(), static_cast<size_t>(length)}; }
 };
 
-struct ClockAnnotation;
-struct DisplayRing;
-
 struct Framer {
     std::array<uint8_t, kFramerBufferSize> buffer{};
     int32_t position = 0;
@@ -45,19 +41,6 @@ struct Framer {
 // chunk is used up. Returns how many bytes were taken; `line.length` is non-zero when a
 // line was completed by the last byte taken. `binary` is the mode for these bytes.
 size_t framer_scan(Framer& framer, std::span<const char> chunk, bool binary, FormattedLine& line);
-
-// Where formatted lines go: each is handed to the display entry, and then the silence
-// counter is set to 0. `now_s` is the computer's calendar time for the annotation.
-struct FramerOutput {
-    ClockAnnotation& clock;
-    DisplayRing& ring;
-    std::atomic<int32_t>& silence_ticks;
-    int64_t now_s;
-};
-
-// Handles every byte of one received chunk in the given mode.
-void framer_feed(Framer& framer, std::span<const char> chunk, bool binary,
-                 const FramerOutput& output);
 
 // Zeroes the framing buffer and sets the position to 0; the escape memory stays.
 void framer_clear(Framer& framer);

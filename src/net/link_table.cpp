@@ -1,7 +1,5 @@
 #include "net/link_table.h"
 
-#include "app/frontend.h"
-
 std::array<LinkSlot, kLinkSlots> link_default_slots() {
     std::array<LinkSlot, kLinkSlots> slots{};
     const uint16_t ports[kLinkSlots] = {9999, 7777, 8888};
@@ -45,11 +43,4 @@ void link_set_host(LinkTable& table, int slot, std::string_view host) {
 void link_set_status_text(LinkTable& table, int slot, std::string_view text) {
     std::lock_guard guard(table.lock);
     text_copy(table.slots[static_cast<size_t>(slot)].status_text, text);
-}
-
-void socket_close(SOCKET s) {
-    frontend_unwatch_socket(s);
-    if (s != INVALID_SOCKET) {
-        closesocket(s);
-    }
 }

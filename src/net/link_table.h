@@ -12,8 +12,8 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/text.h"
-#include "net/socket_compat.h"
+#include "base/socket_compat.h"
+#include "base/text.h"
 
 enum LinkIndex : int { LINK_UPSTREAM = 0, LINK_SOURCE = 1, LINK_CONSUMER = 2 };
 constexpr int kLinkSlots = 3;
@@ -54,6 +54,3 @@ void link_set_port(LinkTable& table, int slot, uint16_t port);
 // Host and status texts are cut to 255 characters.
 void link_set_host(LinkTable& table, int slot, std::string_view host);
 void link_set_status_text(LinkTable& table, int slot, std::string_view text);
-
-// Cancels a socket's notifications, then closes it unless it is INVALID_SOCKET.
-void socket_close(SOCKET s);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/station.h"
-#include "app/text.h"
+#include "base/frontend.h"
+#include "base/text.h"
 
 namespace {
 
@@ -19,7 +19,6 @@ constexpr char kTextRegisterError[] =  // "Ошибка WSAAsyncSelect(NETEVENT)
 constexpr char kTextConnected[] = "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xE5 %s";  // "Соединение %s"
 constexpr char kTextDropped[] =  // "Связь разорвана"
     "\xD1\xE2\xFF\xE7\xFC \xF0\xE0\xE7\xEE\xF0\xE2\xE0\xED\xE0";
-constexpr char kTextWinsockError[] = "\xCE\xF8\xE8\xE1\xEA\xE0 WSAStartup";  // "Ошибка WSAStartup"
 
 SocketRole link_role(int slot) {
     switch (slot) {
@@ -32,25 +31,27 @@ SocketRole link_role(int slot) {
     }
 }
 
-LinkSlot& slot_of(Station& station, int slot) {
-    return station.links.slots[static_cast<size_t>(slot)];
+LinkSlot& slot_of(LinkTable& table, int slot) {
+    return table.slots[static_cast<size_t>(slot)];
 }
 
-void set_status(Station& station, int slot, const char* text) {
-    link_set_status_text(station.links, slot, text);
+void report_status(const Connector& connector) {
+    if (connector.reports.status_changed != nullptr)
+        connector.reports.status_changed(connector.reports.owner);
 }
 
 // A failed step after the socket was made: close it, give the slot no socket, show why.
-void fail_attempt(Station& station, int slot, SOCKET s, const char* text) {
+void fail_attempt(LinkTable& table, const Connector& connector, int slot, SOCKET s,
+                  const char* text) {
     closesocket(s);
     {
-        std::lock_guard guard(station.links.lock);
-        LinkSlot& link = slot_of(station, slot);
+        std::lock_guard guard(table.lock);
+        LinkSlot& link = slot_of(table, slot);
         if (link.socket == s)
             link.socket = INVALID_SOCKET;
         text_copy(link.status_text, text);
     }
-    status_refresh(station);
+    report_status(connector);
 }
 
 // Resolves a host name or dotted address to an IPv4 address, with a call that is safe on
@@ -70,7 +71,7 @@ bool resolve_host(const char* host, in_addr& address) {
 
 // Connects a non-blocking socket, waiting in short slices so that a stop request ends
 // the wait quickly. Returns true when connected.
-bool connect_within_limit(Station& station, SOCKET s, const sockaddr_in& address) {
+bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_in& address) {
     socket_set_nonblocking(s);
     if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return true;
@@ -78,7 +79,7 @@ bool connect_within_limit(Station& station, SOCKET s, const sockaddr_in& address
     if (!socket_would_block())
         return false;
     for (int waited = 0; waited < kConnectTimeoutMs; waited += kConnectWaitSliceMs) {
-        if (station.connector.stop.load() != 0)
+        if (connector.stop.load() != 0)
             return false;
         int result = socket_wait_connected(s, kConnectWaitSliceMs);
         if (result != 0)
@@ -93,16 +94,82 @@ bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     return !connector.pause_wake.wait_for(guard, pause, [&] { return connector.stop.load() != 0; });
 }
 
-void connector_run(Station& station) {
-    Connector& connector = station.connector;
+// Makes the slot's socket for an attempt. Returns INVALID_SOCKET, with the slot marked
+// failed, when none can be made.
+SOCKET make_socket(LinkTable& table, const Connector& connector, int slot) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    {
+        std::lock_guard guard(table.lock);
+        slot_of(table, slot).socket = s;
+        if (s == INVALID_SOCKET)
+            text_copy(slot_of(table, slot).status_text, kTextSocketError);
+    }
+    if (s == INVALID_SOCKET) {
+        report_status(connector);
+        std::lock_guard guard(table.lock);
+        slot_of(table, slot).state = LINK_FAILED;
+        return INVALID_SOCKET;
+    }
+    // Short lines go out at once.
+    int no_delay = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
+               sizeof no_delay);
+    return s;
+}
+
+// Resolves the slot's host and connects `s` to it. On failure the attempt is over: the
+// socket is closed and the slot shows why.
+bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot, SOCKET s,
+                         sockaddr_in& address) {
+    Text256 host;
+    link_host(table, slot, host);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    if (!resolve_host(host.data(), address.sin_addr)) {
+        Text256 text;
+        text_format(text, kTextHostError, host.data());
+        fail_attempt(table, connector, slot, s, text.data());
+        return false;
+    }
+    address.sin_port = htons(link_port(table, slot));
+    if (!connect_within_limit(connector, s, address)) {
+        fail_attempt(table, connector, slot, s, kTextConnectError);
+        return false;
+    }
+    return true;
+}
+
+// Marks the slot connected, unless it was dropped since the attempt began: a drop in
+// the meantime has closed the socket, and the slot stays closed so that the next pass
+// opens it again.
+void mark_connected(LinkTable& table, const Connector& connector, int slot, uint32_t drops_before,
+                    const sockaddr_in& address) {
+    std::array<char, 16> dotted;
+    socket_format_address(address.sin_addr, dotted);
+    bool connected = false;
+    {
+        std::lock_guard guard(table.lock);
+        LinkSlot& link = slot_of(table, slot);
+        if (link.drops == drops_before) {
+            text_format(link.status_text, kTextConnected, dotted.data());
+            link.state = LINK_CONNECTED;
+            connected = true;
+        }
+    }
+    if (connected && connector.reports.connected != nullptr)
+        connector.reports.connected(connector.reports.owner, slot);
+    report_status(connector);
+}
+
+void connector_run(LinkTable& table, Connector& connector) {
     while (connector.stop.load() == 0) {
-        if (!kRelayServerMode && link_state(station.links, LINK_UPSTREAM) != LINK_CONNECTED) {
-            link_open(station, LINK_UPSTREAM);
+        if (!kRelayServerMode && link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
+            link_open(table, connector, LINK_UPSTREAM);
         }
         if (!connector_pause(connector, connector.pause))
             break;
-        if (link_state(station.links, LINK_SOURCE) != LINK_CONNECTED) {
-            link_open(station, LINK_SOURCE);
+        if (link_state(table, LINK_SOURCE) != LINK_CONNECTED) {
+            link_open(table, connector, LINK_SOURCE);
         }
         if (!connector_pause(connector, connector.pause))
             break;
@@ -112,87 +179,36 @@ void connector_run(Station& station) {
 
 }  // namespace
 
-bool winsock_start() {
-    if (sockets_start())
-        return true;
-    frontend_message_box(kTextWinsockError, "Error");
-    return false;
-}
-
-void winsock_stop() {
-    sockets_stop();
-}
-
-void link_open(Station& station, int slot) {
-    set_status(station, slot, kTextConnecting);
-    status_refresh(station);
-
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+void link_open(LinkTable& table, Connector& connector, int slot) {
+    link_set_status_text(table, slot, kTextConnecting);
+    report_status(connector);
     uint32_t drops_before;
     {
-        std::lock_guard guard(station.links.lock);
-        slot_of(station, slot).socket = s;
-        drops_before = slot_of(station, slot).drops;
-        if (s == INVALID_SOCKET) {
-            text_copy(slot_of(station, slot).status_text, kTextSocketError);
-        }
+        std::lock_guard guard(table.lock);
+        drops_before = slot_of(table, slot).drops;
     }
-    if (s == INVALID_SOCKET) {
-        status_refresh(station);
-        std::lock_guard guard(station.links.lock);
-        slot_of(station, slot).state = LINK_FAILED;
+    SOCKET s = make_socket(table, connector, slot);
+    if (s == INVALID_SOCKET)
         return;
-    }
-
-    int no_delay = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
-               sizeof no_delay);
-
-    Text256 host;
-    link_host(station.links, slot, host);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    if (!resolve_host(host.data(), address.sin_addr)) {
-        Text256 text;
-        text_format(text, kTextHostError, host.data());
-        fail_attempt(station, slot, s, text.data());
+    sockaddr_in address;
+    if (!resolve_and_connect(table, connector, slot, s, address))
         return;
-    }
-    address.sin_port = htons(link_port(station.links, slot));
-    if (!connect_within_limit(station, s, address)) {
-        fail_attempt(station, slot, s, kTextConnectError);
-        return;
-    }
     if (!frontend_watch_socket(s, link_role(slot), kSocketRead | kSocketClose)) {
-        fail_attempt(station, slot, s, kTextRegisterError);
+        fail_attempt(table, connector, slot, s, kTextRegisterError);
         return;
     }
     // From here the socket's events reach the UI thread, which may drop the link before
     // it is marked connected; the hook lets tests do exactly that.
-    if (station.connector.after_register_hook != nullptr) {
-        station.connector.after_register_hook(station);
-    }
-    std::array<char, 16> dotted;
-    socket_format_address(address.sin_addr, dotted);
-    {
-        std::lock_guard guard(station.links.lock);
-        LinkSlot& link = slot_of(station, slot);
-        // A drop in the meantime has closed the socket: the slot stays closed so that the
-        // next pass opens it again.
-        if (link.drops == drops_before) {
-            text_format(link.status_text, kTextConnected, dotted.data());
-            link.state = LINK_CONNECTED;
-            station.silence_ticks.store(0);
-        }
-    }
-    status_refresh(station);
+    if (connector.after_register_hook != nullptr)
+        connector.after_register_hook(connector.reports.owner);
+    mark_connected(table, connector, slot, drops_before, address);
 }
 
-void link_drop(Station& station, int slot) {
+void link_drop(LinkTable& table, int slot) {
     SOCKET s;
     {
-        std::lock_guard guard(station.links.lock);
-        LinkSlot& link = slot_of(station, slot);
+        std::lock_guard guard(table.lock);
+        LinkSlot& link = slot_of(table, slot);
         s = link.socket;
         link.socket = INVALID_SOCKET;
         text_copy(link.status_text, kTextDropped);
@@ -200,19 +216,17 @@ void link_drop(Station& station, int slot) {
         ++link.drops;
     }
     socket_close(s);
-    status_refresh(station);
 }
 
-void connector_start(Station& station) {
-    if (station.connector.stop.load() != 0) {
-        station.connector.stop.store(kConnectorEnded);
+void connector_start(LinkTable& table, Connector& connector) {
+    if (connector.stop.load() != 0) {
+        connector.stop.store(kConnectorEnded);
         return;
     }
-    station.connector.thread = std::thread(connector_run, std::ref(station));
+    connector.thread = std::thread(connector_run, std::ref(table), std::ref(connector));
 }
 
-bool connector_stop(Station& station, std::chrono::milliseconds wait) {
-    Connector& connector = station.connector;
+bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
     if (!connector.thread.joinable())
         return true;
     {

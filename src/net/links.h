@@ -13,7 +13,11 @@
 #include <mutex>
 #include <thread>
 
-struct Station;
+#include "net/link_table.h"
+
+// Source data always goes to the relay server's clients, and the upstream link is
+// never opened.
+constexpr bool kRelayServerMode = true;
 
 constexpr auto kConnectorPause = std::chrono::milliseconds(500);
 // A connect that takes longer than this fails like a refused one.
@@ -21,7 +25,18 @@ constexpr int kConnectTimeoutMs = 20000;
 constexpr int kConnectWaitSliceMs = 100;  // a stop request is seen within this time
 constexpr int32_t kConnectorEnded = 10;
 
+// How the links tell their owner what changed; each is called on the thread that made
+// the change, with no lock held.
+struct LinkReports {
+    void* owner = nullptr;
+    // A link status text or state changed: the status lines are to be refreshed.
+    void (*status_changed)(void* owner) = nullptr;
+    // A link connected (before its final status refresh).
+    void (*connected)(void* owner, int slot) = nullptr;
+};
+
 struct Connector {
+    LinkReports reports;
     std::thread thread;
     std::atomic<int32_t> stop{0};  // non-zero asks the thread to end; it stores 10 when it ends
     std::mutex pause_lock;
@@ -29,24 +44,19 @@ struct Connector {
     std::chrono::milliseconds pause = kConnectorPause;  // between the passes' steps
 
     // Tests set this to act at the moment between an open link's registering its socket
-    // events and marking the link connected.
-    void (*after_register_hook)(Station& station) = nullptr;
+    // events and marking the link connected; it gets the reports' owner.
+    void (*after_register_hook)(void* owner) = nullptr;
 };
 
-// Starts Winsock (version 1.1). On failure shows "Ошибка WSAStartup" and returns false;
-// the program runs on and every socket call fails.
-bool winsock_start();
-void winsock_stop();
-
 // Opens one link slot; every outcome shows in its link status text and state, with
-// exactly two status refreshes. Connector thread.
-void link_open(Station& station, int slot);
+// exactly two status reports. Connector thread.
+void link_open(LinkTable& table, Connector& connector, int slot);
 
 // Closes a slot's socket and marks it closed ("Связь разорвана"); the connector thread
-// opens it again about a second later. UI thread.
-void link_drop(Station& station, int slot);
+// opens it again about a second later. The caller refreshes the status lines. UI thread.
+void link_drop(LinkTable& table, int slot);
 
-void connector_start(Station& station);
+void connector_start(LinkTable& table, Connector& connector);
 // Asks the connector thread to end and waits up to `wait` for it. Returns false if it
 // did not end in time; it is then left to end on its own.
-bool connector_stop(Station& station, std::chrono::milliseconds wait);
+bool connector_stop(Connector& connector, std::chrono::milliseconds wait);

@@ -3,16 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/station.h"
-#include "app/text.h"
+#include "base/frontend.h"
+#include "base/text.h"
 
 namespace {
-
-// "Сервер: %5d " in Windows-1251.
-constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
-// "Клиент: %5d  %s"
-constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
-constexpr char kClientLogFile[] = "connect.list";
 
 bool is_live(const RelayClient& client) {
     return client.address[0] != '\0';
@@ -38,10 +32,9 @@ void free_slot(RelayServer& relay, RelayClient& client) {
 
 // Closes a client the relay gives up on (left behind by the history, or a broken
 // socket) and frees its slot; it leaves the server line at the next refresh.
-void disconnect_client(Station& station, RelayClient& client) {
+void disconnect_client(RelayServer& relay, RelayClient& client) {
     socket_close(client.socket);
-    free_slot(station.relay, client);
-    status_refresh(station);
+    free_slot(relay, client);
 }
 
 void watch_client(RelayClient& client, bool want_write) {
@@ -69,21 +62,15 @@ bool send_pending(const StreamHistory& history, RelayClient& client) {
 
 // Brings one client as far towards the head as its socket takes; what is left goes on
 // its write event. A client the history no longer covers has to go: the bytes it still
-// needs are gone, and it must never get a stream with a hole.
-void serve_client(Station& station, RelayClient& client) {
-    const StreamHistory& history = station.relay.history;
-    if (!history_holds(history, client.position) || !send_pending(history, client)) {
-        disconnect_client(station, client);
-        return;
+// needs are gone, and it must never get a stream with a hole. Returns false when the
+// client was closed.
+bool serve_client(RelayServer& relay, RelayClient& client) {
+    if (!history_holds(relay.history, client.position) || !send_pending(relay.history, client)) {
+        disconnect_client(relay, client);
+        return false;
     }
-    watch_client(client, client.position != history.head);
-}
-
-void write_client_log_line(Station& station, std::FILE* log) {
-    UtcTime now;
-    station.clocks.utc(now);
-    std::fprintf(log, "%02d/%02d/%02d %02d:%02d:%02d ", now.day, now.month, now.year, now.hour,
-                 now.minute, now.second);
+    watch_client(client, client.position != relay.history.head);
+    return true;
 }
 
 }  // namespace
@@ -121,13 +108,10 @@ void relay_init(RelayServer& relay) {
     history_init(relay.history, kRelayHistoryBytes);
 }
 
-void relay_start(Station& station) {
-    RelayServer& relay = station.relay;
+bool relay_start(RelayServer& relay, uint16_t port) {
     relay.listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (relay.listener == INVALID_SOCKET) {
-        status_refresh(station);
-        return;
-    }
+    if (relay.listener == INVALID_SOCKET)
+        return true;
 #ifndef _WIN32
     // Lets a restarted program listen again while old connections linger in TIME_WAIT
     // (on Windows the option would let another program take the port instead).
@@ -137,30 +121,29 @@ void relay_start(Station& station) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(station.settings.relay_port.load());
+    address.sin_port = htons(port);
     if (bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
             SOCKET_ERROR ||
         listen(relay.listener, 1) == SOCKET_ERROR) {
         closesocket(relay.listener);
         relay.listener = INVALID_SOCKET;
-        return;
+        return false;
     }
     socket_set_nonblocking(relay.listener);
     if (!frontend_watch_socket(relay.listener, SocketRole::relay_listener, kSocketAccept)) {
         closesocket(relay.listener);
         relay.listener = INVALID_SOCKET;
     }
-    status_refresh(station);
+    return true;
 }
 
-void relay_accept(Station& station, int error) {
-    RelayServer& relay = station.relay;
+bool relay_accept(RelayServer& relay, int error) {
     if (relay.listener == INVALID_SOCKET)
-        return;
+        return false;
     if (error != 0) {
         // The listening socket stays open, but nobody is accepted for the rest of the run.
         frontend_unwatch_socket(relay.listener);
-        return;
+        return false;
     }
     RelayClient* free_client = nullptr;
     for (RelayClient& client : relay.clients) {
@@ -173,10 +156,10 @@ void relay_accept(Station& station, int error) {
     socklen_t length = sizeof peer;
     SOCKET s = accept(relay.listener, reinterpret_cast<sockaddr*>(&peer), &length);
     if (s == INVALID_SOCKET)
-        return;
+        return false;
     if (free_client == nullptr) {
         closesocket(s);  // all slots in use: cut off at once, listed nowhere
-        return;
+        return false;
     }
     socket_set_nonblocking(s);
     int send_buffer = kRelaySocketSendBuffer;
@@ -184,21 +167,21 @@ void relay_accept(Station& station, int error) {
                sizeof send_buffer);
     if (!frontend_watch_socket(s, SocketRole::relay_client, kSocketRead | kSocketClose)) {
         closesocket(s);
-        return;
+        return false;
     }
     free_client->socket = s;
-    free_client->position = station.relay.history.head;  // a new client starts at the head
+    free_client->position = relay.history.head;  // a new client starts at the head
     std::array<char, 16> dotted;
     socket_format_address(peer.sin_addr, dotted);
     {
         std::lock_guard guard(relay.address_lock);
         text_copy(free_client->address, dotted.data());
     }
-    status_refresh(station);
+    return true;
 }
 
-void relay_client_event(Station& station, SOCKET s, unsigned event) {
-    RelayClient* client = find_client(station.relay, s);
+bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event) {
+    RelayClient* client = find_client(relay, s);
     if (event == kSocketRead) {
         char discarded[kRelayReadSize];
         socket_recv(s, discarded, sizeof discarded);
@@ -206,16 +189,18 @@ void relay_client_event(Station& station, SOCKET s, unsigned event) {
         // Only a socket the table holds is closed: a late close event can name a socket
         // that was closed before and whose handle now belongs to another connection.
         if (client != nullptr) {
-            disconnect_client(station, *client);
+            disconnect_client(relay, *client);
+            return true;
         }
     } else if (event == kSocketWrite && client != nullptr && is_live(*client)) {
-        serve_client(station, *client);
+        return !serve_client(relay, *client);
     }
+    return false;
 }
 
-void relay_fan_out(Station& station, std::span<const char> chunk) {
-    RelayServer& relay = station.relay;
+int relay_fan_out(RelayServer& relay, std::span<const char> chunk) {
     history_append(relay.history, chunk);
+    int closed = 0;
     for (RelayClient& client : relay.clients) {
         if (!is_live(client))
             continue;
@@ -223,12 +208,12 @@ void relay_fan_out(Station& station, std::span<const char> chunk) {
         // behind; the event sends it the rest, so a full socket costs no failed send.
         if (client.write_watched && history_holds(relay.history, client.position))
             continue;
-        serve_client(station, client);
+        closed += serve_client(relay, client) ? 0 : 1;
     }
+    return closed;
 }
 
-void relay_shutdown(Station& station) {
-    RelayServer& relay = station.relay;
+void relay_shutdown(RelayServer& relay) {
     for (RelayClient& client : relay.clients) {
         socket_close(client.socket);
         free_slot(relay, client);
@@ -248,49 +233,13 @@ int relay_live_clients(const RelayServer& relay) {
     return live;
 }
 
-void status_refresh(Station& station) {
-    {
-        std::lock_guard board_guard(station.status.lock);
-        std::array<char, kPathSize> path;
-        // The client log is a Windows text file everywhere: lines end in CR LF.
-        std::FILE* log =
-            station_path(station, kClientLogFile, path) ? std::fopen(path.data(), "ab") : nullptr;
-        if (log != nullptr) {
-            write_client_log_line(station, log);
-        }
-        auto& server = station.status.server_line;
-        text_format(server, kServerLineFormat,
-                    static_cast<int>(station.settings.relay_port.load()));
-        size_t length = std::strlen(server.data());
-        bool first = true;
-        {
-            std::lock_guard address_guard(station.relay.address_lock);
-            for (const RelayClient& client : station.relay.clients) {
-                if (!is_live(client))
-                    continue;
-                if (log != nullptr) {
-                    std::fprintf(log, first ? "|%s|" : "%s|", client.address.data());
-                }
-                first = false;
-                text_format(std::span(server).subspan(length), "%s ", client.address.data());
-                length += std::strlen(server.data() + length);
-            }
-        }
-        if (log != nullptr) {
-            std::fputs("\r\n", log);
-            std::fclose(log);
-        }
-        LinkSlot source = link_read(station.links, LINK_SOURCE);
-        text_format(station.status.client_line, kClientLineFormat, static_cast<int>(source.port),
-                    source.status_text.data());
-        ++station.status.refreshes;
+int relay_copy_addresses(const RelayServer& relay,
+                         std::span<ClientAddress, kRelaySlots> addresses) {
+    std::lock_guard guard(relay.address_lock);
+    int live = 0;
+    for (const RelayClient& client : relay.clients) {
+        if (is_live(client))
+            addresses[static_cast<size_t>(live++)] = client.address;
     }
-    frontend_status_changed();
-}
-
-void status_board_read(StatusBoard& board, std::span<char> server_line,
-                       std::span<char> client_line) {
-    std::lock_guard guard(board.lock);
-    text_copy(server_line, text_view(board.server_line));
-    text_copy(client_line, text_view(board.client_line));
+    return live;
 }

@@ -16,9 +16,7 @@
 #include <mutex>
 #include <span>
 
-#include "net/socket_compat.h"
-
-struct Station;
+#include "base/socket_compat.h"
 
 constexpr int kRelaySlots = 100;
 // How far behind the source a client may fall before it is closed: seconds of even the
@@ -52,11 +50,13 @@ struct HistoryPieces {
 };
 HistoryPieces history_since(const StreamHistory& history, uint64_t position);
 
+using ClientAddress = std::array<char, kClientAddressSize>;
+
 struct RelayClient {
-    SOCKET socket = INVALID_SOCKET;                  // in use when not INVALID_SOCKET
-    std::array<char, kClientAddressSize> address{};  // dotted IPv4; live when not empty
-    uint64_t position = 0;                           // stream bytes its socket has taken
-    bool write_watched = false;  // its socket was full: the rest goes on its write event
+    SOCKET socket = INVALID_SOCKET;  // in use when not INVALID_SOCKET
+    ClientAddress address{};         // dotted IPv4; live when not empty
+    uint64_t position = 0;           // stream bytes its socket has taken
+    bool write_watched = false;      // its socket was full: the rest goes on its write event
 };
 
 struct RelayServer {
@@ -70,39 +70,26 @@ struct RelayServer {
 // Allocates the stream history; called once when the station is made.
 void relay_init(RelayServer& relay);
 
-// Listens on the relay port on all interfaces (backlog 1) and shows the status.
-void relay_start(Station& station);
+// Each call that changes the client table says so in its result: the caller refreshes
+// the status lines.
+
+// Listens on `port` on all interfaces (backlog 1). Returns false when it gave up without
+// anything to show (bind or listen failed); the program then runs on without a server.
+bool relay_start(RelayServer& relay, uint16_t port);
 // The listening socket's notification: accepts into the first free slot; the 101st
 // client is accepted and closed at once. A notification with an error stops accepting.
-void relay_accept(Station& station, int error);
+// Returns whether a client was listed.
+bool relay_accept(RelayServer& relay, int error);
 // A client's notification: reads are discarded, a close frees the slot, a write event
-// sends the client what it has not taken yet.
-void relay_client_event(Station& station, SOCKET s, unsigned event);
+// sends the client what it has not taken yet. Returns whether a client left.
+bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event);
 // Adds one source chunk to the history and sends every live client what it has not
 // taken yet, as far as its socket takes it; closes clients the history has left behind.
-void relay_fan_out(Station& station, std::span<const char> chunk);
+// Returns how many clients were closed.
+int relay_fan_out(RelayServer& relay, std::span<const char> chunk);
 // Closes every client and then the listening socket.
-void relay_shutdown(Station& station);
+void relay_shutdown(RelayServer& relay);
 // Live clients (a non-empty address), for tests and status.
 int relay_live_clients(const RelayServer& relay);
-
-// The status lines, built by the status refresh and shown by the front end.
-constexpr int kServerLineSize = 14 + kRelaySlots * 16 + 64;
-constexpr int kClientLineSize = 300;
-
-struct StatusBoard {
-    // Held while a refresh builds the texts and writes its client log line, so the
-    // refreshes of the two threads never interleave.
-    std::mutex lock;
-    std::array<char, kServerLineSize> server_line{};
-    std::array<char, kClientLineSize> client_line{};
-    uint32_t refreshes = 0;
-};
-
-// Rewrites the server line and the client line, appends one line to "connect.list",
-// then asks the front end to show the new texts. Either thread.
-void status_refresh(Station& station);
-
-// Copies the newest status texts; the front end calls it to show them.
-void status_board_read(StatusBoard& board, std::span<char> server_line,
-                       std::span<char> client_line);
+// Copies the live clients' addresses in slot order; returns how many. Either thread.
+int relay_copy_addresses(const RelayServer& relay, std::span<ClientAddress, kRelaySlots> addresses);

@@ -4,9 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "decode/clock_annotation.h"
-#include "net/link_table.h"
-
 namespace {
 
 constexpr int kCtrlZ = 0x1A;
@@ -120,22 +117,21 @@ void write_text_line(FILE* file, const char* text) {
 
 // A link file: line 1 is read into the slot's own host buffer for the port, and line 2
 // over it. So a missing line 2 leaves the host equal to line 1's text, and an empty file
-// takes the port from the host the slot already has. Returns the port it set, or -1 if
+// takes the port from the host the link already has. Returns the port it set, or -1 if
 // the file is missing.
-int32_t load_link_file(const char* dir, const char* file, LinkTable& links, int slot) {
+int32_t load_link_file(const char* dir, const char* file, LinkAddress& link) {
     SettingsReader reader;
     if (!reader_open(reader, dir, file))
         return -1;
-    Text256 host;
-    link_host(links, slot, host);
+    Text256 host = link.host;
     reader_line(reader, host);
     settings_cut(host);
     uint16_t port = settings_parse_port(host.data());
     reader_line(reader, host);
     settings_cut(host);
     reader_close(reader);
-    link_set_port(links, slot, port);
-    link_set_host(links, slot, text_view(host));
+    link.port = port;
+    text_copy(link.host, text_view(host));
     return port;
 }
 
@@ -176,10 +172,12 @@ void load_threshold(const char* dir, Settings& settings) {
         settings.signal_threshold = settings_parse_int(line);
 }
 
-void load_frequency(const char* dir, ClockAnnotation& clock) {
+void load_frequency(const char* dir, StartupValues& values) {
     char line[kStartupLineSize];
-    if (read_first_line(dir, kFrequencyFile, line))
-        clock_set_frequency(clock, settings_parse_int(line));
+    if (read_first_line(dir, kFrequencyFile, line)) {
+        values.frequency_read = true;
+        values.frequency_hz = settings_parse_int(line);
+    }
 }
 
 }  // namespace
@@ -195,18 +193,17 @@ bool settings_path(const char* dir, const char* file, std::span<char> path) {
     return length >= 0 && static_cast<size_t>(length) < path.size();
 }
 
-void settings_startup_load(const char* dir, Settings& settings, LinkTable& links,
-                           ClockAnnotation& clock) {
-    int32_t relay_port = load_link_file(dir, kRelaySettingsFile, links, LINK_UPSTREAM);
+void settings_startup_load(const char* dir, Settings& settings, StartupValues& values) {
+    int32_t relay_port = load_link_file(dir, kRelaySettingsFile, values.links[0]);
     if (relay_port >= 0)
         settings.relay_port = static_cast<uint16_t>(relay_port);
-    load_link_file(dir, kSourceSettingsFile, links, LINK_SOURCE);
+    load_link_file(dir, kSourceSettingsFile, values.links[1]);
     load_binary_mode(dir, settings);
-    load_link_file(dir, kConsumerSettingsFile, links, LINK_CONSUMER);
+    load_link_file(dir, kConsumerSettingsFile, values.links[2]);
     load_point(dir, settings);
     load_name(dir, settings);
     load_threshold(dir, settings);
-    load_frequency(dir, clock);
+    load_frequency(dir, values);
 }
 
 int settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines) {

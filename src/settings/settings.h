@@ -1,22 +1,20 @@
 // Settings files: every setting that outlives the process lives in a small text file of
 // one value per line in the config directory, and has a compiled-in default.
 //
-// The link ports and hosts load straight into the link table, and the timer frequency
-// into the clock annotation that divides by it; everything else is held here.
+// The link ports and hosts and the timer frequency are handed back to the caller, which
+// keeps them with the links and the clock; everything else is held here.
 // Files are Windows text files on every platform: each line ends in CR LF on disk, and
 // a read counts a CR LF pair as one character, so a file written anywhere is the same.
 // A Ctrl-Z ends a file as it does for a text-mode read on Windows, and a lone CR is an
 // ordinary byte: it ends a value but not a line.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
 
-#include "app/text.h"
-
-struct ClockAnnotation;
-struct LinkTable;
+#include "base/text.h"
 
 // Where the coordinates dialog starts when "point.ini" is missing: Pulkovo Observatory.
 constexpr char kDefaultLatitudeText[] = "59.771944";
@@ -55,6 +53,21 @@ struct Settings {
     int32_t signal_threshold = kDefaultSignalThreshold;
 };
 
+// A link's address as its settings file gives it.
+struct LinkAddress {
+    uint16_t port = 0;
+    Text256 host{};
+};
+
+// What the start-up load finds for the rest of the program: the addresses of the three
+// link files ("initsocket.ini", "initmkp1.ini", "initmkp2.ini", in that order; a missing
+// file keeps what was passed in) and the timer frequency, if "frequency.ini" gives one.
+struct StartupValues {
+    std::array<LinkAddress, 3> links{};
+    bool frequency_read = false;
+    int32_t frequency_hz = 0;
+};
+
 // `dir`/`file`, or the bare name when `dir` is empty or "." (the current directory).
 // Returns false when it does not fit: a cut path could name another file.
 bool settings_path(const char* dir, const char* file, std::span<char> path);
@@ -62,8 +75,7 @@ bool settings_path(const char* dir, const char* file, std::span<char> path);
 // Reads every settings file of `dir` in the start-up order; a missing file leaves its
 // settings as they are (at start, the defaults). An empty `dir` or "." is the current
 // directory.
-void settings_startup_load(const char* dir, Settings& settings, LinkTable& links,
-                           ClockAnnotation& clock);
+void settings_startup_load(const char* dir, Settings& settings, StartupValues& values);
 
 // Opens `dir`/`file` and reads one line into each buffer in turn, at most size - 1
 // characters each, cut at the first CR or LF. A line that is not there leaves its buffer

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "net/socket_compat.h"
+#include "base/socket_compat.h"
 #include "sim/receiver_stream.h"
 
 // Nanoseconds of the steady clock, for durations.

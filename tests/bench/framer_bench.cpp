@@ -5,10 +5,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/display_ring.h"
-#include "decode/clock_annotation.h"
 #include "decode/framer.h"
 #include "sim/receiver_stream.h"
+#include "station/station.h"
 
 namespace {
 
@@ -100,19 +99,15 @@ void BM_Framer(benchmark::State& state) {
 // The whole decoding path: framer, display entry in relative-time mode, display ring.
 void BM_FramerToDisplay(benchmark::State& state) {
     const std::string& stream = stream_for(state);
-    bool binary = state.range(0) != 0;
-    Framer framer;
-    ClockAnnotation clock;
-    clock_toggle_relative_time(clock);
-    DisplayRing ring;
-    std::atomic<int32_t> silence{0};
-    FramerOutput output{clock, ring, silence, 1000};
+    auto station = station_create("");
+    station->clocks.calendar_s = [] { return int64_t{1000}; };
+    station->settings.binary_mode = state.range(0) != 0 ? 1 : 0;
+    clock_toggle_relative_time(station->clock);
     for (auto _ : state) {
         for (size_t at = 0; at < stream.size(); at += kChunk) {
-            framer_feed(framer, {stream.data() + at, std::min(kChunk, stream.size() - at)}, binary,
-                        output);
+            source_decode(*station, {stream.data() + at, std::min(kChunk, stream.size() - at)});
         }
-        benchmark::DoNotOptimize(ring.write_index);
+        benchmark::DoNotOptimize(station->ring.write_index);
     }
     report(state);
 }

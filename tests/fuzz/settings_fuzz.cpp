@@ -17,9 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "decode/clock_annotation.h"
+#include "display/clock_annotation.h"
 #include "net/link_table.h"
 #include "settings/settings.h"
+#include "station/station.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ void check_startup_load(const std::string& text) {
     Settings settings;
     LinkTable links;
     ClockAnnotation clock;
-    settings_startup_load(fuzz_dir().dir_text.c_str(), settings, links, clock);
+    station_startup_load(fuzz_dir().dir_text.c_str(), settings, links, clock);
 
     // Every link file holds the same bytes, so all three slots load alike.
     auto expected = model_lines(text, kLinkLineSize, 2);

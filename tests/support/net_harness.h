@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/station.h"
+#include "station/station.h"
 #include "support/net_helpers.h"
 
 // A station whose settings and client log live in a temporary directory, with the UTC

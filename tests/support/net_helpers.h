@@ -9,7 +9,7 @@
 #include <string_view>
 #include <thread>
 
-#include "net/socket_compat.h"
+#include "base/socket_compat.h"
 
 using namespace std::chrono_literals;
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "app/frontend.h"
-#include "app/station.h"
+#include "base/frontend.h"
+#include "station/station.h"
 
 namespace {
 TestSurface surface;

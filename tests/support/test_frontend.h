@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/display_ring.h"
-#include "app/poll_loop.h"
+#include "display/display_ring.h"
+#include "frontends/loop/poll_loop.h"
 
 struct Station;
 

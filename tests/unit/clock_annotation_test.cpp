@@ -1,10 +1,10 @@
-#include "decode/clock_annotation.h"
+#include "display/clock_annotation.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "app/display_ring.h"
+#include "display/display_ring.h"
 #include "support/cp1251.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/console/console_options.h"
-#include "app/console/utf8_text.h"
+#include "frontends/console/console_options.h"
+#include "frontends/console/utf8_text.h"
 #include "support/cp1251.h"
 
 namespace {

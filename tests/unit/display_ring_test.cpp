@@ -1,4 +1,4 @@
-#include "app/display_ring.h"
+#include "display/display_ring.h"
 
 #include <gtest/gtest.h>
 

@@ -33,7 +33,7 @@ TEST(Links, OpenConnectsAndShowsTheDottedAddressItResolvedTo) {
     link_set_host(t.station->links, LINK_SOURCE, "127.1");
     link_set_port(t.station->links, LINK_SOURCE, receiver.port);
     t.station->silence_ticks = 300;
-    link_open(*t.station, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
 
     EXPECT_EQ(source_state(t), LINK_CONNECTED);
     EXPECT_EQ(t.station->silence_ticks.load(), 0);
@@ -51,8 +51,8 @@ TEST(Links, OpenConnectsAndShowsTheDottedAddressItResolvedTo) {
 TEST(Links, NothingListeningGivesConnectErrorAndLeavesTheStateAlone) {
     TestStation t;
     link_set_port(t.station->links, LINK_SOURCE, free_port());
-    link_open(*t.station, LINK_SOURCE);
-    link_open(*t.station, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
     uint16_t port = link_port(t.station->links, LINK_SOURCE);
     // Exactly two refreshes per attempt.
     EXPECT_EQ(
@@ -69,7 +69,7 @@ TEST(Links, HostThatNeitherResolvesNorParsesShowsTheHostText) {
     TestStation t;
     // Fails without asking a name server: digits and dots that are no address.
     link_set_host(t.station->links, LINK_SOURCE, "999.1.1.1");
-    link_open(*t.station, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
     EXPECT_EQ(t.client_line(), client_line(7777, "Ошибка 999.1.1.1"));
     EXPECT_EQ(link_read(t.station->links, LINK_SOURCE).socket, INVALID_SOCKET);
     EXPECT_EQ(source_state(t), LINK_IDLE);
@@ -77,7 +77,7 @@ TEST(Links, HostThatNeitherResolvesNorParsesShowsTheHostText) {
     // A long host is cut in its status text, never overrunning it.
     std::string long_host = "999.1.1.1" + std::string(300, '9');
     link_set_host(t.station->links, LINK_SOURCE, long_host);
-    link_open(*t.station, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
     EXPECT_EQ(strnlen(link_read(t.station->links, LINK_SOURCE).status_text.data(), 256), 255u);
     EXPECT_EQ(t.client_line().substr(0, 16), client_line(7777, "Ошибка 9").substr(0, 16));
 }
@@ -86,11 +86,11 @@ TEST(Links, DropClosesTheSocketAndMarksTheSlotClosed) {
     TestStation t;
     FakeReceiver receiver;
     link_set_port(t.station->links, LINK_SOURCE, receiver.port);
-    link_open(*t.station, LINK_SOURCE);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
     ASSERT_EQ(source_state(t), LINK_CONNECTED);
     ASSERT_TRUE(receiver.accept_pending());
 
-    link_drop(*t.station, LINK_SOURCE);
+    station_drop_link(*t.station, LINK_SOURCE);
     EXPECT_EQ(source_state(t), LINK_CLOSED);
     EXPECT_EQ(link_read(t.station->links, LINK_SOURCE).socket, INVALID_SOCKET);
     EXPECT_EQ(t.client_line(), client_line(receiver.port, "Связь разорвана"));
@@ -111,7 +111,7 @@ TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
     static std::condition_variable changed;
     static int stage = 0;  // 1: open waits for the drop; 2: dropped
     stage = 0;
-    t.station->connector.after_register_hook = [](Station&) {
+    t.station->connector.after_register_hook = [](void*) {
         std::unique_lock guard(lock);
         if (stage != 0)
             return;
@@ -119,12 +119,12 @@ TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
         changed.notify_all();
         changed.wait(guard, [] { return stage == 2; });
     };
-    connector_start(*t.station);
+    connector_start(t.station->links, t.station->connector);
     {
         std::unique_lock guard(lock);
         ASSERT_TRUE(changed.wait_for(guard, 10s, [] { return stage == 1; }));
     }
-    link_drop(*t.station, LINK_SOURCE);  // the UI thread's drop, mid-open
+    station_drop_link(*t.station, LINK_SOURCE);  // the UI thread's drop, mid-open
     {
         std::lock_guard guard(lock);
         stage = 2;
@@ -147,24 +147,24 @@ TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
 TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {
     TestStation t;
     link_set_port(t.station->links, LINK_SOURCE, free_port());
-    connector_start(*t.station);
+    connector_start(t.station->links, t.station->connector);
     ASSERT_TRUE(t.run_until([&] { return recorded_client_lines().size() >= 4; }, 5s));
     EXPECT_EQ(source_state(t), LINK_IDLE);
-    EXPECT_TRUE(connector_stop(*t.station, 5s));
+    EXPECT_TRUE(connector_stop(t.station->connector, 5s));
     EXPECT_EQ(t.station->connector.stop.load(), kConnectorEnded);
 
     // With pauses far longer than the wait, only a pause that wakes on the stop lets
     // the thread end in time.
     TestStation slow;
     slow.station->connector.pause = std::chrono::hours(1);
-    connector_start(*slow.station);
-    EXPECT_TRUE(connector_stop(*slow.station, 5s));
+    connector_start(slow.station->links, slow.station->connector);
+    EXPECT_TRUE(connector_stop(slow.station->connector, 5s));
 }
 
 TEST(Links, ConnectorAskedToStopBeforeItStartsEndsAtOnce) {
     TestStation t;
     t.station->connector.stop = 1;
-    connector_start(*t.station);
+    connector_start(t.station->links, t.station->connector);
     EXPECT_EQ(t.station->connector.stop.load(), kConnectorEnded);
     EXPECT_FALSE(t.station->connector.thread.joinable());
 }

@@ -1,15 +1,15 @@
 // The Win32 front end on real windows, in this test program's own process: the start-up
 // of the program on a config directory of its own, then messages as the message loop
 // would hand them over. Needs a display (Xvfb under Wine).
-#include "app/win32/app_main.h"
+#include "frontends/win32/app_main.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 
-#include "app/win32/main_window.h"
-#include "app/win32/win32_app.h"
+#include "frontends/win32/main_window.h"
+#include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "support/framer_helpers.h"
 #include "support/net_helpers.h"

@@ -14,7 +14,7 @@ protected:
     void SetUp() override {
         port = free_port();
         t.station->settings.relay_port = port;
-        relay_start(*t.station);
+        station_start_relay(*t.station);
         ASSERT_NE(t.station->relay.listener, INVALID_SOCKET);
     }
 
@@ -48,7 +48,7 @@ protected:
     uint64_t fan_out_stream(uint64_t offset, size_t length, size_t chunk) {
         std::string bytes = stream_bytes(offset, length);
         for (size_t at = 0; at < length; at += chunk)
-            relay_fan_out(*t.station, std::string_view(bytes).substr(at, chunk));
+            source_fan_out(*t.station, std::string_view(bytes).substr(at, chunk));
         return offset + length;
     }
     // The same, chunk by chunk, letting events run until `pace` has everything so far.
@@ -117,7 +117,7 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
 
     // All 100 get the fan-out.
     std::string chunk = "*8D4840D6202CC371C32CE0576098;\r\n";
-    relay_fan_out(*t.station, chunk);
+    source_fan_out(*t.station, chunk);
     for (SOCKET s : clients) {
         ASSERT_EQ(recv_within(s, chunk.size(), 5s), chunk);
     }
@@ -134,7 +134,7 @@ TEST_F(RelayTest, WhatClientsSendIsReadAndThrownAway) {
     std::thread sender([&] { socket_send(talker, garbage.data(), garbage.size()); });
     t.run_for(300ms);
     sender.join();
-    relay_fan_out(*t.station, std::string_view("@0102030405065D;\r\n"));
+    source_fan_out(*t.station, std::string_view("@0102030405065D;\r\n"));
     ASSERT_TRUE(t.run_until([&] { return reader->size() == 18; }));
     EXPECT_EQ(live(), 2);
     EXPECT_EQ(t.station->status.refreshes, refreshes);
@@ -213,7 +213,7 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
 TEST_F(RelayTest, ShutdownClosesEveryClient) {
     auto a = connect_reader();
     auto b = connect_reader();
-    relay_shutdown(*t.station);
+    relay_shutdown(t.station->relay);
     EXPECT_EQ(live(), 0);
     EXPECT_EQ(t.station->relay.listener, INVALID_SOCKET);
     ASSERT_TRUE(t.run_until([&] { return a->closed && b->closed; }));

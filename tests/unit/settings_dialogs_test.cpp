@@ -1,4 +1,4 @@
-#include "settings/settings_dialogs.h"
+#include "station/settings_dialogs.h"
 
 #include <gtest/gtest.h>
 
@@ -48,7 +48,7 @@ TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
     EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_IDLE);  // nothing to drop
     EXPECT_EQ(station().status.refreshes, 0u);
 
-    link_open(station(), LINK_SOURCE);
+    link_open(station().links, station().connector, LINK_SOURCE);
     ASSERT_EQ(link_state(station().links, LINK_SOURCE), LINK_CONNECTED);
     dialog_ok_source(station(), "70000", "10.1.2.3");
     EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_CLOSED);

@@ -11,8 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "decode/clock_annotation.h"
+#include "display/clock_annotation.h"
 #include "net/link_table.h"
+#include "station/station.h"
 #include "support/cp1251.h"
 
 namespace {
@@ -50,7 +51,7 @@ protected:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-    void load() { settings_startup_load(dir(), settings, links, clock); }
+    void load() { station_startup_load(dir(), settings, links, clock); }
     std::string host(int slot) const { return link_read(links, slot).host.data(); }
     uint16_t port(int slot) const { return link_read(links, slot).port; }
 
@@ -135,7 +136,7 @@ TEST_F(SettingsTest, LinkFileBytesGiveThePortAndHost) {
     for (const Case& c : cases) {
         write("initmkp1.ini", c.bytes);
         LinkTable table;
-        settings_startup_load(dir(), settings, table, clock);
+        station_startup_load(dir(), settings, table, clock);
         LinkSlot source = link_read(table, LINK_SOURCE);
         EXPECT_EQ(source.port, c.port) << c.bytes.substr(0, 30);
         EXPECT_EQ(source.host.data(), c.host) << c.bytes.substr(0, 30);

@@ -1,4 +1,4 @@
-#include "net/source.h"
+#include "station/source.h"
 
 #include <gtest/gtest.h>
 

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "net/socket_compat.h"
+#include "base/socket_compat.h"
 #include "sim/basestation.h"
 #include "sim/receiver_stream.h"
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/text.h"
+#include "base/text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Check marks of an open popup menu, read from its pixels.
 #pragma once
 
-#include "app/win32/windows_api.h"
+#include "frontends/win32/windows_api.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // reach whatever window has the keyboard focus or lies under the mouse, and nothing else.
 #pragma once
 
-#include "app/win32/windows_api.h"
+#include "frontends/win32/windows_api.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // Windows: window texts, classes, styles, geometry and the keyboard focus.
 #pragma once
 
-#include "app/win32/windows_api.h"
+#include "frontends/win32/windows_api.h"
 
 #include <string>
 #include <vector>

@@ -2,7 +2,7 @@
 // marks, since another process's menus cannot be queried under Wine.
 #pragma once
 
-#include "app/win32/windows_api.h"
+#include "frontends/win32/windows_api.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,0 +1,149 @@
+#include "base/socket_compat.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <cerrno>
+#endif
+
+#include <climits>
+#include <cstdio>
+
+namespace {
+int clamp_size(size_t size) {
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+}  // namespace
+
+#ifdef _WIN32
+
+bool sockets_start() {
+    WSADATA data;
+    return WSAStartup(0x0101, &data) == 0;
+}
+
+void sockets_stop() {
+    WSACleanup();
+}
+
+bool socket_set_nonblocking(SOCKET s) {
+    u_long on = 1;
+    return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+bool socket_would_block() {
+    int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+int socket_send(SOCKET s, const void* data, size_t size) {
+    return send(s, static_cast<const char*>(data), clamp_size(size), kSendFlags);
+}
+
+int socket_recv(SOCKET s, void* data, size_t size) {
+    return recv(s, static_cast<char*>(data), clamp_size(size), 0);
+}
+
+size_t socket_pending_bytes(SOCKET s) {
+    u_long pending = 0;
+    return ioctlsocket(s, FIONREAD, &pending) == 0 ? pending : 0;
+}
+
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second) {
+    WSABUF buffers[2] = {
+        {static_cast<ULONG>(clamp_size(first.size())), const_cast<char*>(first.data())},
+        {static_cast<ULONG>(clamp_size(second.size())), const_cast<char*>(second.data())}};
+    DWORD sent = 0;
+    DWORD count = second.empty() ? 1 : 2;
+    if (WSASend(s, buffers, count, &sent, 0, nullptr, nullptr) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    return static_cast<int>(sent);
+}
+
+int socket_wait_connected(SOCKET s, int timeout_ms) {
+    // A failed connect shows in the exception set on Windows, not the write set.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int ready = select(0, nullptr, &writable, &failed, &timeout);
+    if (ready == 0)
+        return 0;
+    if (ready < 0 || FD_ISSET(s, &failed))
+        return -1;
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    return error == 0 ? 1 : -1;
+}
+
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
+    return WSAPoll(sockets, static_cast<ULONG>(count), timeout_ms);
+}
+
+#else
+
+bool sockets_start() {
+    return true;
+}
+
+void sockets_stop() {}
+
+bool socket_set_nonblocking(SOCKET s) {
+    int flags = fcntl(s, F_GETFL, 0);
+    return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool socket_would_block() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
+}
+
+int socket_send(SOCKET s, const void* data, size_t size) {
+    return static_cast<int>(send(s, data, static_cast<size_t>(clamp_size(size)), kSendFlags));
+}
+
+int socket_recv(SOCKET s, void* data, size_t size) {
+    return static_cast<int>(recv(s, data, static_cast<size_t>(clamp_size(size)), 0));
+}
+
+size_t socket_pending_bytes(SOCKET s) {
+    int pending = 0;
+    return ioctl(s, FIONREAD, &pending) == 0 && pending > 0 ? static_cast<size_t>(pending) : 0;
+}
+
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second) {
+    iovec pieces[2] = {{const_cast<char*>(first.data()), first.size()},
+                       {const_cast<char*>(second.data()), second.size()}};
+    msghdr message{};
+    message.msg_iov = pieces;
+    message.msg_iovlen = second.empty() ? 1 : 2;
+    return static_cast<int>(sendmsg(s, &message, kSendFlags));
+}
+
+int socket_wait_connected(SOCKET s, int timeout_ms) {
+    pollfd entry{s, POLLOUT, 0};
+    int ready = poll(&entry, 1, timeout_ms);
+    if (ready == 0)
+        return 0;
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length);
+    return error == 0 ? 1 : -1;
+}
+
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
+    return poll(sockets, static_cast<nfds_t>(count), timeout_ms);
+}
+
+#endif
+
+void socket_format_address(const in_addr& address, std::array<char, 16>& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+}

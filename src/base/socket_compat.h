@@ -1,0 +1,79 @@
+// BSD sockets and Winsock under one set of names.
+//
+// Winsock and POSIX sockets are nearly the same API; this header maps the few
+// differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
+// so that the core uses one spelling. It is the only place where the core meets a
+// platform header.
+#pragma once
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using socklen_t = int;
+using PollFd = WSAPOLLFD;
+// Sends never raise a signal on Windows.
+constexpr int kSendFlags = 0;
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+using SOCKET = int;
+using PollFd = pollfd;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+inline int closesocket(SOCKET s) {
+    return close(s);
+}
+// A peer that has gone away must give an error, not SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#endif
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// Winsock start-up (version 1.1) and clean-up; nothing to do elsewhere. A failed start
+// leaves every later socket call failing.
+bool sockets_start();
+void sockets_stop();
+
+// Cancels a socket's notifications, then closes it unless it is INVALID_SOCKET.
+void socket_close(SOCKET s);
+
+// Makes a socket non-blocking. Returns false on failure.
+bool socket_set_nonblocking(SOCKET s);
+
+// Whether the last socket call failed only because it would have had to wait.
+bool socket_would_block();
+
+// One send or recv of at most `size` bytes; the result as the platform gives it.
+int socket_send(SOCKET s, const void* data, size_t size);
+int socket_recv(SOCKET s, void* data, size_t size);
+// One gathered send of `first` followed by `second` (which may be empty): WSASend with
+// two buffers, sendmsg elsewhere. The result as send gives it.
+int socket_send_pieces(SOCKET s, std::span<const char> first, std::span<const char> second);
+
+// How many received bytes wait to be read; 0 when none or on failure.
+size_t socket_pending_bytes(SOCKET s);
+
+// Waits up to `timeout_ms` for a non-blocking connect to finish. Returns 1 when it is
+// connected, 0 while it is still under way, -1 when it failed.
+int socket_wait_connected(SOCKET s, int timeout_ms);
+
+// poll() on POSIX, WSAPoll() on Windows.
+int socket_poll(PollFd* sockets, size_t count, int timeout_ms);
+
+// An IPv4 address as dotted-decimal text ("192.168.0.10"), formatted without any shared
+// buffer so that either thread may call it.
+void socket_format_address(const in_addr& address, std::array<char, 16>& text);

@@ -1,0 +1,80 @@
+// The core's front-end functions for the Linux console program.
+#include "frontends/console/console_frontend.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "base/frontend.h"
+#include "frontends/console/utf8_text.h"
+
+namespace {
+
+// Logs `line` if it differs from what was logged for it last.
+void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, std::span<char> logged) {
+    if (std::strcmp(line.data(), logged.data()) == 0)
+        return;
+    text_copy(logged, line.data());
+    console_log(front.log, line.data());
+}
+
+}  // namespace
+
+ConsoleFrontEnd& console() {
+    static ConsoleFrontEnd front;
+    return front;
+}
+
+void console_log(std::FILE* log, const char* text) {
+    std::array<char, kServerLineSize * 3> utf8;
+    size_t length = utf8_from_cp1251(text, utf8);
+    while (length > 0 && utf8[length - 1] == ' ')
+        utf8[--length] = '\0';  // trailing blanks
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    std::fprintf(log, "%s  %s\n", stamp, utf8.data());
+    std::fflush(log);
+}
+
+void frontend_display_line_read(int line, std::span<char> text) {
+    text_copy(text, text_view(console().display_lines[static_cast<size_t>(line)]));
+}
+
+void frontend_display_line_write(int line, const char* text) {
+    text_copy(console().display_lines[static_cast<size_t>(line)], text);
+}
+
+bool frontend_watch_socket(SOCKET s, SocketRole role, unsigned events) {
+    return poll_loop_watch(console().loop, s, role, events);
+}
+
+void frontend_unwatch_socket(SOCKET s) {
+    poll_loop_unwatch(console().loop, s);
+}
+
+void frontend_status_changed() {
+    ConsoleFrontEnd& front = console();
+    if (front.station == nullptr)
+        return;
+    if (!front.log_status) {
+        front.status_changed = true;
+        poll_loop_wake(front.loop);
+        return;
+    }
+    std::array<char, kServerLineSize> server;
+    std::array<char, kClientLineSize> client;
+    std::lock_guard guard(front.log_lock);
+    status_board_read(front.station->status, server, client);
+    log_if_changed(front, server, front.logged_server);
+    log_if_changed(front, client, front.logged_client);
+}
+
+void frontend_message_box(const char* text, const char* caption) {
+    std::array<char, 1024> utf8_text;
+    std::array<char, 256> utf8_caption;
+    utf8_from_cp1251(text, utf8_text);
+    utf8_from_cp1251(caption, utf8_caption);
+    std::fprintf(stderr, "qalmor: %s: %s\n", utf8_caption.data(), utf8_text.data());
+}

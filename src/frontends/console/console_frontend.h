@@ -1,0 +1,34 @@
+// The Linux console front end's state: the display lines it keeps in place of windows,
+// the poll loop that watches the core's sockets, and how status changes are shown (on
+// the terminal monitor, or as log lines when running as a service).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "display/display_ring.h"
+#include "frontends/loop/poll_loop.h"
+#include "station/station.h"
+
+struct ConsoleFrontEnd {
+    Station* station = nullptr;
+    PollLoop loop;
+    std::array<std::array<char, kRingSlotSize>, kDisplayLines> display_lines{};
+    // As a service each change of a status line is logged once, from whichever thread
+    // made it; the lock keeps the log in the order the texts were made.
+    bool log_status = false;
+    // On the monitor a status change is drawn at once: the changing thread sets this and
+    // wakes the loop.
+    std::atomic<bool> status_changed{false};
+    std::FILE* log = stdout;
+    std::mutex log_lock;
+    std::array<char, kServerLineSize> logged_server{};
+    std::array<char, kClientLineSize> logged_client{};
+};
+
+ConsoleFrontEnd& console();
+
+// Writes one log line: the UTC time, two blanks, the Windows-1251 text in UTF-8.
+void console_log(std::FILE* log, const char* text);

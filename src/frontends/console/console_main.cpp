@@ -1,0 +1,124 @@
+// QALMOR link for Linux: the same station as the Windows program, behind a console
+// front end. On a terminal it shows the monitor; as a service it logs status changes.
+#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+
+#include "frontends/console/console_frontend.h"
+#include "frontends/console/console_options.h"
+#include "frontends/console/terminal.h"
+
+namespace {
+
+constexpr char kVersion[] = "qalmor 0.1.0";
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop_request(int) {
+    stop_requested = 1;
+}
+
+void install_stop_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_request;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a signal ends the loop's wait at once.
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the relay
+}
+
+void apply_mode_override(Station& station, ModeOverride mode) {
+    if (mode == ModeOverride::binary)
+        station.settings.binary_mode = 1;
+    if (mode == ModeOverride::text)
+        station.settings.binary_mode = 0;
+}
+
+void handle_keys(Station& station) {
+    for (int key; (key = terminal_read_key()) >= 0;) {
+        if (key == 'q' || key == 'Q') {
+            stop_requested = 1;
+        } else {
+            station_key(station, static_cast<char>(key));
+        }
+    }
+}
+
+// The UI thread: socket events as they come, a timer tick every 100 ms, and on a
+// terminal the keys and a redraw after each tick or status change. The wait ends at
+// once for a socket event, a key, a status change or a signal, so it runs to the tick.
+void run_loop(ConsoleFrontEnd& front, bool monitor) {
+    using clock = std::chrono::steady_clock;
+    const auto period = std::chrono::milliseconds(kTimerPeriodMs);
+    auto next_tick = clock::now() + period;
+    if (monitor)
+        poll_loop_wake_on_input(front.loop, STDIN_FILENO);
+    while (!stop_requested) {
+        auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - clock::now());
+        int wait_ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, kTimerPeriodMs));
+        poll_loop_run_once(front.loop, *front.station, wait_ms);
+        if (monitor) {
+            if (terminal_resumed())
+                terminal_enter();
+            handle_keys(*front.station);
+            if (front.status_changed.exchange(false))
+                terminal_draw(front);
+        }
+        auto now = clock::now();
+        if (now < next_tick)
+            continue;
+        station_timer_tick(*front.station);
+        if (monitor)
+            terminal_draw(front);
+        // After a long stall the ticks start again from now rather than catching up.
+        next_tick = now - next_tick > 5 * period ? now + period : next_tick + period;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ConsoleOptions options;
+    std::array<char, 512> error{};
+    std::span<char*> arguments(argv + 1, static_cast<size_t>(argc > 0 ? argc - 1 : 0));
+    switch (console_parse_options(arguments, options, error)) {
+        case OptionsResult::exit_error:
+            std::fprintf(stderr, "qalmor: %s (see qalmor --help)\n", error.data());
+            return 2;
+        case OptionsResult::exit_ok:
+            std::fputs(options.help ? console_help_text() : kVersion, stdout);
+            if (options.version)
+                std::fputs("\n", stdout);
+            return 0;
+        case OptionsResult::run:
+            break;
+    }
+
+    install_stop_handlers();
+    ConsoleFrontEnd& front = console();
+    auto station = station_create(options.dir.data());
+    front.station = station.get();
+    station_load_settings(*station);
+    apply_mode_override(*station, options.mode);
+
+    bool monitor = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && terminal_enter();
+    front.log_status = !monitor;
+    if (!monitor) {
+        std::fprintf(front.log, "%s: settings and client log in '%s'\n", kVersion,
+                     options.dir.data());
+        std::fflush(front.log);
+    }
+    station_start_network(*station);
+    run_loop(front, monitor);
+    // In order: relay clients closed, then the connector stopped.
+    station_stop_network(*station);
+    if (monitor) {
+        terminal_restore();
+    } else {
+        std::fprintf(front.log, "%s: stopped\n", kVersion);
+    }
+    return 0;
+}

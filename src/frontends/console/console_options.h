@@ -1,0 +1,24 @@
+// The console program's command line.
+#pragma once
+
+#include <span>
+
+#include "base/text.h"
+
+enum class ModeOverride { none, binary, text };
+
+struct ConsoleOptions {
+    std::array<char, 1024> dir{'.', '\0'};   // settings files and "connect.list"
+    ModeOverride mode = ModeOverride::none;  // for this run only; the file is not touched
+    bool help = false;
+    bool version = false;
+};
+
+enum class OptionsResult { run, exit_ok, exit_error };
+
+// Parses the arguments after the program name. On an error writes one line to `error`.
+OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& options,
+                                    std::span<char> error);
+
+// The --help text.
+const char* console_help_text();

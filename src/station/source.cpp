@@ -1,0 +1,62 @@
+#include "station/source.h"
+
+#include "station/station.h"
+
+namespace {
+
+bool is_source_socket(Station& station, SOCKET s) {
+    return s != INVALID_SOCKET && link_read(station.links, LINK_SOURCE).socket == s;
+}
+
+}  // namespace
+
+void source_event(Station& station, SOCKET s, unsigned event) {
+    // A late event for a socket that was closed meanwhile (its handle may even belong to
+    // a newer connection by now) must neither read nor drop anything.
+    if (!is_source_socket(station, s))
+        return;
+    if (event == kSocketRead) {
+        int received = socket_recv(s, station.receive_buffer.data(), kSourceReceiveSize);
+        if (received <= 0)
+            return;  // an ended connection is handled by its close event
+        std::span<const char> chunk(station.receive_buffer.data(), static_cast<size_t>(received));
+        // Decoding comes first, so the monitor never lags behind the relay clients.
+        source_decode(station, chunk);
+        source_fan_out(station, chunk);
+    } else if (event == kSocketClose) {
+        station_drop_link(station, LINK_SOURCE);
+    }
+}
+
+void source_decode(Station& station, std::span<const char> chunk) {
+    bool binary = station.settings.binary_mode != 0;
+    int64_t now_s = station.clocks.calendar_s();
+    FormattedLine line;
+    while (!chunk.empty()) {
+        chunk = chunk.subspan(framer_scan(station.framer, chunk, binary, line));
+        if (line.length != 0) {
+            display_entry(station.clock, station.ring, line.text.data(), now_s);
+            station.silence_ticks.store(0);
+        }
+    }
+}
+
+void source_fan_out(Station& station, std::span<const char> chunk) {
+    if (relay_fan_out(station.relay, chunk) > 0)
+        status_refresh(station);
+}
+
+void station_drop_link(Station& station, int slot) {
+    link_drop(station.links, slot);
+    status_refresh(station);
+}
+
+void watchdog_step(Station& station) {
+    int32_t ticks = station.silence_ticks.fetch_add(1) + 1;
+    if (ticks <= kSilenceLimitTicks)
+        return;
+    station.silence_ticks.store(0);
+    if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED) {
+        station_drop_link(station, LINK_SOURCE);
+    }
+}

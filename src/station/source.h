@@ -1,0 +1,33 @@
+// The source link's events, the road of a source chunk (framer, display entry, silence
+// counter, fan-out) and the silence watchdog.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "base/socket_compat.h"
+
+struct Station;
+
+constexpr int kSourceReceiveSize = 65535;
+// The source link is dropped on the 391st tick without a decoded line.
+constexpr int32_t kSilenceLimitTicks = 390;
+
+// The source link's notification: a read event receives one chunk, decodes it and then
+// relays it unchanged; a close event drops the link. Events for a socket that is no
+// longer the source link's are stale and ignored. UI thread.
+void source_event(Station& station, SOCKET s, unsigned event);
+
+// Cuts a chunk into formatted lines: each goes to the display entry and then zeroes the
+// silence counter. UI thread.
+void source_decode(Station& station, std::span<const char> chunk);
+
+// Sends a chunk, unchanged, to every relay client, and shows the clients it had to close.
+// UI thread.
+void source_fan_out(Station& station, std::span<const char> chunk);
+
+// Drops a link and shows it on the status lines. UI thread.
+void station_drop_link(Station& station, int slot);
+
+// One timer tick of the silence watchdog. UI thread.
+void watchdog_step(Station& station);

@@ -1,0 +1,145 @@
+#include "station/station.h"
+
+#include <ctime>
+
+#include "base/text.h"
+
+namespace {
+
+constexpr char kTextWinsockError[] = "\xCE\xF8\xE8\xE1\xEA\xE0 WSAStartup";  // "Ошибка WSAStartup"
+
+int64_t system_calendar_seconds() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+void system_utc(UtcTime& now) {
+    std::time_t seconds = std::time(nullptr);
+    std::tm utc{};
+#ifdef _WIN32
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    now = {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec};
+}
+
+// How long shutdown waits for the connector thread: one pause and one connect slice,
+// with room to spare.
+constexpr auto kConnectorStopWait = std::chrono::milliseconds(3000);
+
+// What the links report from either thread.
+void on_link_status_changed(void* owner) {
+    status_refresh(*static_cast<Station*>(owner));
+}
+
+void on_link_connected(void* owner, int) {
+    // A fresh connection starts with the silence counter at 0.
+    static_cast<Station*>(owner)->silence_ticks.store(0);
+}
+
+}  // namespace
+
+Clocks system_clocks() {
+    return {system_calendar_seconds, system_utc};
+}
+
+std::unique_ptr<Station> station_create(const char* config_dir) {
+    auto station = std::make_unique<Station>();
+    text_copy(station->config_dir, config_dir);
+    relay_init(station->relay);
+    station->connector.reports = {station.get(), on_link_status_changed, on_link_connected};
+    return station;
+}
+
+bool station_path(const Station& station, const char* file, std::span<char> path) {
+    return settings_path(station.config_dir.data(), file, path);
+}
+
+void station_load_settings(Station& station) {
+    station_startup_load(station.config_dir.data(), station.settings, station.links, station.clock);
+}
+
+void station_startup_load(const char* dir, Settings& settings, LinkTable& links,
+                          ClockAnnotation& clock) {
+    StartupValues values;
+    for (int slot = 0; slot < kLinkSlots; ++slot) {
+        values.links[static_cast<size_t>(slot)].port = link_port(links, slot);
+        link_host(links, slot, values.links[static_cast<size_t>(slot)].host);
+    }
+    settings_startup_load(dir, settings, values);
+    for (int slot = 0; slot < kLinkSlots; ++slot) {
+        const LinkAddress& address = values.links[static_cast<size_t>(slot)];
+        link_set_port(links, slot, address.port);
+        link_set_host(links, slot, text_view(address.host));
+    }
+    if (values.frequency_read)
+        clock_set_frequency(clock, values.frequency_hz);
+}
+
+void station_start_network(Station& station) {
+    // On failure the program runs on, and every socket call fails.
+    if (!sockets_start())
+        frontend_message_box(kTextWinsockError, "Error");
+    connector_start(station.links, station.connector);
+    if (kRelayServerMode)
+        station_start_relay(station);
+}
+
+void station_start_relay(Station& station) {
+    if (relay_start(station.relay, station.settings.relay_port.load()))
+        status_refresh(station);
+}
+
+void station_stop_network(Station& station) {
+    if (kRelayServerMode) {
+        relay_shutdown(station.relay);
+    }
+    connector_stop(station.connector, kConnectorStopWait);
+    // Also closes the source link's socket, which nothing else closes at shutdown.
+    SOCKET source = link_read(station.links, LINK_SOURCE).socket;
+    socket_close(source);
+    sockets_stop();
+}
+
+void station_timer_tick(Station& station) {
+    watchdog_step(station);
+    ring_tick(station.ring);
+}
+
+void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error) {
+    switch (role) {
+        case SocketRole::relay_listener:
+            if (relay_accept(station.relay, error))
+                status_refresh(station);
+            break;
+        case SocketRole::relay_client:
+            if (relay_client_event(station.relay, s, event))
+                status_refresh(station);
+            break;
+        case SocketRole::link_source:
+            source_event(station, s, event);
+            break;
+        // The upstream and consumer links are never opened while the relay server runs.
+        case SocketRole::link_upstream:
+        case SocketRole::link_consumer:
+            break;
+    }
+}
+
+bool station_toggle_binary_mode(Station& station) {
+    station.settings.binary_mode = station.settings.binary_mode != 0 ? 0 : 1;
+    settings_save_binary_mode(station.config_dir.data(), station.settings.binary_mode);
+    return station.settings.binary_mode != 0;
+}
+
+bool station_toggle_relative_time(Station& station) {
+    return clock_toggle_relative_time(station.clock);
+}
+
+void station_key(Station& station, char key) {
+    if (key == '4') {
+        clock_toggle_display(station.clock);
+    } else if (key == '5') {
+        clock_toggle_relative_time(station.clock);
+    }
+}

@@ -1,0 +1,88 @@
+// The station: all of the program's state, one instance for the whole run, and the
+// entry points a front end calls.
+//
+// The front end owns one station; tests make their own. The front end turns its
+// platform's events (timer, socket notifications, keys, commands) into these calls.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/frontend.h"
+#include "decode/framer.h"
+#include "display/clock_annotation.h"
+#include "display/display_ring.h"
+#include "net/link_table.h"
+#include "net/links.h"
+#include "net/relay.h"
+#include "settings/settings.h"
+#include "station/source.h"
+#include "station/status.h"
+
+constexpr int kPathSize = 1024;
+constexpr int kTimerPeriodMs = 100;
+
+struct UtcTime {
+    int year = 0;
+    int month = 0;
+    int day = 0;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+// The clocks the core reads, replaceable so tests pin them.
+struct Clocks {
+    int64_t (*calendar_s)();    // seconds of calendar time, as time() gives them
+    void (*utc)(UtcTime& now);  // the current UTC time
+};
+Clocks system_clocks();
+
+struct Station {
+    std::array<char, kPathSize> config_dir{};  // settings files and "connect.list"
+    Settings settings;
+    LinkTable links;
+    ClockAnnotation clock;
+    Framer framer;
+    DisplayRing ring;
+    RelayServer relay;
+    StatusBoard status;
+    Connector connector;
+    // Ticks since the last decoded line or new connection; the connector thread zeroes it.
+    std::atomic<int32_t> silence_ticks{0};
+    Clocks clocks = system_clocks();
+    std::array<char, kSourceReceiveSize + 1> receive_buffer{};
+};
+
+// Makes a station whose settings files live in `config_dir` ("" or "." for the current
+// directory). Nothing is read or started yet.
+std::unique_ptr<Station> station_create(const char* config_dir);
+
+// The path of a file in the config directory; false when it does not fit.
+bool station_path(const Station& station, const char* file, std::span<char> path);
+
+// Reads every settings file. Before the window exists.
+void station_load_settings(Station& station);
+// Reads every settings file of `dir` into the settings, the link table and the clock.
+void station_startup_load(const char* dir, Settings& settings, LinkTable& links,
+                          ClockAnnotation& clock);
+// Winsock, the connector thread and the relay server, in that order.
+void station_start_network(Station& station);
+// The relay server alone: listens on the relay port and shows the status.
+void station_start_relay(Station& station);
+// Relay shutdown, the connector's stop, Winsock clean-up, in that order.
+void station_stop_network(Station& station);
+
+// Timer tick: the silence watchdog, then the display tick.
+void station_timer_tick(Station& station);
+// A socket notification for the handler of `role`. UI thread.
+void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error);
+
+// Menu command 113: flips binary mode and saves it; returns the new mode.
+bool station_toggle_binary_mode(Station& station);
+// Menu command 118 and key "5": returns the new relative-time mode.
+bool station_toggle_relative_time(Station& station);
+// A typed character: "4" flips the display, "5" relative time; others do nothing.
+void station_key(Station& station, char key);

@@ -1,0 +1,72 @@
+#include "station/status.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "base/frontend.h"
+#include "base/text.h"
+#include "station/station.h"
+
+namespace {
+
+// "Сервер: %5d " in Windows-1251.
+constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
+// "Клиент: %5d  %s"
+constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
+
+// Opens the client log for one line, with its time stamp written; nullptr when it
+// cannot be opened. The log is a Windows text file everywhere: lines end in CR LF.
+std::FILE* open_client_log_line(Station& station) {
+    std::array<char, kPathSize> path;
+    std::FILE* log =
+        station_path(station, kClientLogFile, path) ? std::fopen(path.data(), "ab") : nullptr;
+    if (log == nullptr)
+        return nullptr;
+    UtcTime now;
+    station.clocks.utc(now);
+    std::fprintf(log, "%02d/%02d/%02d %02d:%02d:%02d ", now.day, now.month, now.year, now.hour,
+                 now.minute, now.second);
+    return log;
+}
+
+// The server line, and the same clients on the client log line when it is open.
+void build_server_line(Station& station, std::FILE* log) {
+    std::array<ClientAddress, kRelaySlots> addresses;
+    int live = relay_copy_addresses(station.relay, addresses);
+    auto& server = station.status.server_line;
+    text_format(server, kServerLineFormat, static_cast<int>(station.settings.relay_port.load()));
+    size_t length = std::strlen(server.data());
+    for (int i = 0; i < live; ++i) {
+        const char* address = addresses[static_cast<size_t>(i)].data();
+        if (log != nullptr)
+            std::fprintf(log, i == 0 ? "|%s|" : "%s|", address);
+        text_format(std::span(server).subspan(length), "%s ", address);
+        length += std::strlen(server.data() + length);
+    }
+}
+
+}  // namespace
+
+void status_refresh(Station& station) {
+    {
+        std::lock_guard board_guard(station.status.lock);
+        std::FILE* log = open_client_log_line(station);
+        build_server_line(station, log);
+        if (log != nullptr) {
+            std::fputs("\r\n", log);
+            std::fclose(log);
+        }
+        LinkSlot source = link_read(station.links, LINK_SOURCE);
+        text_format(station.status.client_line, kClientLineFormat, static_cast<int>(source.port),
+                    source.status_text.data());
+        ++station.status.refreshes;
+    }
+    frontend_status_changed();
+}
+
+void status_board_read(StatusBoard& board, std::span<char> server_line,
+                       std::span<char> client_line) {
+    std::lock_guard guard(board.lock);
+    text_copy(server_line, text_view(board.server_line));
+    text_copy(client_line, text_view(board.client_line));
+}

@@ -1,0 +1,34 @@
+// The status lines and the client log: the server line (the relay port and the live
+// clients), the client line (the source link's port and status text), and one line of
+// "connect.list" for every refresh.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "net/relay.h"
+
+struct Station;
+
+constexpr int kServerLineSize = 14 + kRelaySlots * 16 + 64;
+constexpr int kClientLineSize = 300;
+constexpr char kClientLogFile[] = "connect.list";
+
+struct StatusBoard {
+    // Held while a refresh builds the texts and writes its client log line, so the
+    // refreshes of the two threads never interleave.
+    std::mutex lock;
+    std::array<char, kServerLineSize> server_line{};
+    std::array<char, kClientLineSize> client_line{};
+    uint32_t refreshes = 0;
+};
+
+// Rewrites the server line and the client line, appends one line to "connect.list",
+// then asks the front end to show the new texts. Either thread.
+void status_refresh(Station& station);
+
+// Copies the newest status texts; the front end calls it to show them.
+void status_board_read(StatusBoard& board, std::span<char> server_line,
+                       std::span<char> client_line);
