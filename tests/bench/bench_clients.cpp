@@ -1,13 +1,12 @@
 #include "bench/bench_clients.h"
 
-#include <linux/errqueue.h>
-#include <linux/net_tstamp.h>
 #include <sys/epoll.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 
 #include "sim/receiver_sim.h"
 
@@ -29,13 +28,11 @@ bool parse_hex(std::string_view digits, uint64_t& value) {
     return true;
 }
 
-void note_fault(BenchClient& client, const char* what, uint64_t seq) {
+void note_fault(BenchClient& client, const char* what, uint64_t index) {
     ++client.bad_frames;
     if (client.first_fault[0] == '\0') {
-        std::snprintf(client.first_fault.data(), client.first_fault.size(),
-                      "%s at frame %llu (expected %llu)", what,
-                      static_cast<unsigned long long>(seq),
-                      static_cast<unsigned long long>(client.next_seq));
+        std::snprintf(client.first_fault.data(), client.first_fault.size(), "%s at frame %llu",
+                      what, static_cast<unsigned long long>(index));
     }
 }
 
@@ -46,61 +43,21 @@ bool read_timestamp(const BenchClient& client, uint64_t& timestamp) {
            parse_hex(text.substr(1, kTimestampDigits), timestamp);
 }
 
-// Checks one framer line against the frame the receiver sent and stores its sequence
-// number in `seq`. False when the line is not a frame of this stream at all.
-bool check_line(BenchClient& client, const FrameCheck& check, uint64_t& seq) {
-    std::string_view text = client.line.view();
-    if (!read_timestamp(client, seq)) {
-        note_fault(client, "unreadable line", client.next_seq);
-        return false;
-    }
-    const std::string& hex = check.hex[seq % check.hex.size()];
-    if (text.substr(1 + kTimestampDigits) != hex) {
-        note_fault(client, "wrong message", seq);
-    } else if (seq != client.next_seq) {
-        note_fault(client, "out of sequence", seq);
-    }
-    client.next_seq = seq + 1;
-    return true;
-}
-
-void time_frame(uint64_t seq, const Receipt& receipt, const SendTimes& times,
-                Latencies& latencies) {
-    int64_t sent_ns;
-    if (!send_time_of(times, seq, sent_ns)) {
-        ++latencies.untimed;
-        return;
-    }
-    latency_add(latencies.read, receipt.read_ns - sent_ns);
-    if (receipt.arrival_ns != 0)
-        latency_add(latencies.arrival, receipt.arrival_ns - sent_ns);
-}
-
-void note_clocked_fault(BenchClient& client, const char* what, uint64_t index) {
-    ++client.bad_frames;
-    if (client.first_fault[0] == '\0') {
-        std::snprintf(client.first_fault.data(), client.first_fault.size(), "%s at frame %llu",
-                      what, static_cast<unsigned long long>(index));
-    }
-}
-
-// Checks the line of clock-stamped frame `index`: the simulator sends the capture in
-// order from its top, each frame stamped later than the one before. Adds the bytes the
-// simulator wrote for such a frame to `expected`, so that the sums show whether the
-// relay passed on every byte (escapes and signal levels included) unchanged. False when
-// the line is not a frame.
-bool check_clocked_line(BenchClient& client, const FrameCheck& check, uint64_t index,
-                        uint64_t& ticks) {
+// Checks the line of frame `index`: the simulator sends the capture in order from its
+// top, each frame stamped later than the one before. Adds the bytes the simulator wrote
+// for such a frame to `expected`, so that the sums show whether the relay passed on every
+// byte (escapes and signal levels included) unchanged. False when the line is not a frame.
+bool check_line(BenchClient& client, const FrameCheck& check, uint64_t index, uint64_t& ticks) {
     if (!read_timestamp(client, ticks)) {
-        note_clocked_fault(client, "unreadable line", index);
+        note_fault(client, "unreadable line", index);
         return false;
     }
     size_t message = index % check.messages.size();
     uint64_t step = (ticks - client.last_ticks) & kTimestampMask;
     if (client.line.view().substr(1 + kTimestampDigits) != check.hex[message]) {
-        note_clocked_fault(client, "wrong message", index);
+        note_fault(client, "wrong message", index);
     } else if (index != 0 && (step == 0 || step > kTimestampMask / 2)) {
-        note_clocked_fault(client, "timestamp not rising", index);
+        note_fault(client, "timestamp not rising", index);
     }
     std::array<uint8_t, kMaxWireFrame> frame;
     size_t length =
@@ -112,77 +69,59 @@ bool check_clocked_line(BenchClient& client, const FrameCheck& check, uint64_t i
 // How long ago, at `now_ns` of the steady clock, a frame stamped `ticks` was sent. The
 // 48-bit difference is read as signed: a frame stamped a tick or two ahead of the clock
 // (the simulator keeps stamps apart) counts as just sent.
-int64_t clocked_age_ns(uint64_t ticks, int64_t now_ns) {
+int64_t age_ns(uint64_t ticks, int64_t now_ns) {
     uint64_t now_ticks = sim_receiver_ticks(std::chrono::nanoseconds(now_ns));
     auto age_ticks = static_cast<int64_t>(((now_ticks - ticks) & kTimestampMask) << 16) >> 16;
     return age_ticks * 1000 / static_cast<int64_t>(kReceiverClockHz / 1000000);
 }
 
-void take_clocked_frame(BenchClient& client, const FrameCheck& check, const Receipt& receipt,
-                        Latencies* latencies) {
+void take_frame(BenchClient& client, const FrameCheck& check, int64_t read_ns,
+                LatencyHistogram* latencies) {
     uint64_t index = client.frames - 1;
     uint64_t ticks;
-    if (!check_clocked_line(client, check, index, ticks))
+    if (!check_line(client, check, index, ticks))
         return;
-    if (index == 0)
+    int64_t age = age_ns(ticks, read_ns);
+    if (index == 0) {
         client.first_ticks = ticks;
-    client.last_ticks = ticks;
-    if (latencies == nullptr)
-        return;
-    int64_t age_ns = clocked_age_ns(ticks, receipt.read_steady_ns);
-    int64_t sent_ns = receipt.read_steady_ns - age_ns;
-    if (index == 0)
-        client.first_sent_ns = sent_ns;
-    client.last_read_ns = receipt.read_steady_ns;
-    if (sent_ns < client.first_sent_ns + check.lead_in_ns) {
-        latencies->lead_in_max_ns = std::max(latencies->lead_in_max_ns, age_ns);
-        return;
+        client.first_sent_ns = read_ns - age;
     }
-    latency_add(latencies->read, age_ns);
-    // The arrival is as much earlier than the read on the steady clock as on the calendar.
-    if (receipt.arrival_ns != 0)
-        latency_add(latencies->arrival, age_ns - (receipt.read_ns - receipt.arrival_ns));
+    client.last_ticks = ticks;
+    client.last_read_ns = read_ns;
+    if (latencies != nullptr && read_ns - age >= client.first_sent_ns + check.lead_in_ns)
+        latency_add(*latencies, age);
 }
 
-// One recv that also collects the kernel's arrival stamp.
-int receive(SOCKET s, std::span<char> buffer, Receipt& receipt) {
-    iovec io{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping))];
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    auto n = static_cast<int>(recvmsg(s, &message, 0));
-    receipt.read_ns = bench_wall_ns();
-    receipt.read_steady_ns = bench_now_ns();
-    receipt.arrival_ns = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPING) {
-            scm_timestamping stamps;
-            std::memcpy(&stamps, CMSG_DATA(c), sizeof stamps);
-            receipt.arrival_ns = int64_t{stamps.ts[0].tv_sec} * 1000000000 + stamps.ts[0].tv_nsec;
-        }
+// Takes bytes received: sums them, frames them and checks each frame; each completed
+// frame is timed into `latencies` when given.
+void client_take(BenchClient& client, std::span<const char> bytes, const FrameCheck& check,
+                 LatencyHistogram* latencies) {
+    int64_t read_ns = bench_now_ns();
+    stream_sum_add(client.sum, bytes);
+    client.bytes.store(client.sum.bytes, std::memory_order_relaxed);
+    while (!bytes.empty()) {
+        bytes = bytes.subspan(framer_scan(client.framer, bytes, true, client.line));
+        if (client.line.length == 0)
+            continue;
+        ++client.frames;
+        take_frame(client, check, read_ns, latencies);
     }
-    return n;
+    client.frames_read.store(client.frames, std::memory_order_relaxed);
 }
 
 // One read from a ready client; a close or an error ends the client.
 void read_ready(BenchClient& client, int epoll, std::span<char> buffer, const FrameCheck& check,
-                const SendTimes& times, Latencies& latencies) {
-    Receipt receipt;
-    int n = receive(client.socket, buffer, receipt);
+                LatencyHistogram& latencies) {
+    int n = socket_recv(client.socket, buffer.data(), buffer.size());
     if (n > 0) {
-        client_take(client, buffer.first(static_cast<size_t>(n)), receipt, check, &times,
-                    &latencies);
+        client_take(client, buffer.first(static_cast<size_t>(n)), check, &latencies);
     } else if (n == 0 || !socket_would_block()) {
         epoll_ctl(epoll, EPOLL_CTL_DEL, client.socket, nullptr);
         client.closed.store(true);
     }
 }
 
-void reader_run(ClientReaders& readers, ClientReaders::Share& share, const FrameCheck& check,
-                const SendTimes& times) {
+void reader_run(ClientReaders& readers, ClientReaders::Share& share, const FrameCheck& check) {
     int epoll = epoll_create1(0);
     for (BenchClient* client : share.clients) {
         epoll_event event{};
@@ -196,7 +135,7 @@ void reader_run(ClientReaders& readers, ClientReaders::Share& share, const Frame
         int count = epoll_wait(epoll, ready.data(), static_cast<int>(ready.size()), kWaitMs);
         for (int i = 0; i < count; ++i) {
             auto* client = static_cast<BenchClient*>(ready[static_cast<size_t>(i)].data.ptr);
-            read_ready(*client, epoll, {buffer.get(), kReadSize}, check, times, share.latencies);
+            read_ready(*client, epoll, {buffer.get(), kReadSize}, check, share.latencies);
         }
     }
     close(epoll);
@@ -230,22 +169,40 @@ int bucket_of(int64_t us) {
     return kLatencyBuckets - 1;
 }
 
-// The upper edge of a bucket below the last one.
+// The upper edge of a bucket; the last one, open above, reads as its lower edge.
 int64_t bucket_top_us(int bucket) {
     for (int i = 0; i < kLatencyTiers; ++i) {
         Tier t = tier(i);
         if (bucket < t.first_bucket + t.buckets)
             return t.first_us + (bucket - t.first_bucket + 1) * t.step_us;
     }
-    return 0;
+    Tier last = tier(kLatencyTiers - 1);
+    return last.first_us + last.buckets * last.step_us;
 }
 
 }  // namespace
 
+int64_t bench_now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void stream_sum_add(StreamSum& sum, std::span<const char> data) {
+    uint64_t low = sum.low;
+    uint64_t high = sum.high;
+    for (char c : data) {
+        low += static_cast<uint8_t>(c);
+        high += low;
+    }
+    sum.low = low;
+    sum.high = high;
+    sum.bytes += data.size();
+}
+
 void latency_add(LatencyHistogram& histogram, int64_t ns) {
     ++histogram.counts[static_cast<size_t>(bucket_of(std::max<int64_t>(ns, 0) / 1000))];
     ++histogram.total;
-    histogram.max_ns = std::max(histogram.max_ns, ns);
 }
 
 void latency_merge(LatencyHistogram& into, const LatencyHistogram& from) {
@@ -253,31 +210,27 @@ void latency_merge(LatencyHistogram& into, const LatencyHistogram& from) {
         into.counts[i] += from.counts[i];
     }
     into.total += from.total;
-    into.max_ns = std::max(into.max_ns, from.max_ns);
 }
 
 double latency_percentile_us(const LatencyHistogram& histogram, double fraction) {
     if (histogram.total == 0)
         return 0;
     // The rank of the sample wanted, counting from 1.
-    auto rank = static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(histogram.total)));
+    auto rank = std::max<uint64_t>(
+        1, static_cast<uint64_t>(std::ceil(fraction * static_cast<double>(histogram.total))));
     uint64_t seen = 0;
-    for (int bucket = 0; bucket < kLatencyBuckets - 1; ++bucket) {
+    int bucket = 0;
+    for (; bucket < kLatencyBuckets - 1; ++bucket) {
         seen += histogram.counts[static_cast<size_t>(bucket)];
-        if (seen >= std::max<uint64_t>(rank, 1))
-            return static_cast<double>(bucket_top_us(bucket));
+        if (seen >= rank)
+            break;
     }
-    return latency_max_us(histogram);
-}
-
-double latency_max_us(const LatencyHistogram& histogram) {
-    return static_cast<double>(histogram.max_ns) / 1000.0;
+    return static_cast<double>(bucket_top_us(bucket));
 }
 
 FrameCheck frame_check(std::span<const ReceiverMessage> messages) {
     FrameCheck check{messages, {}};
     for (const ReceiverMessage& message : messages) {
-        // The framer's line of a frame, past its timestamp: "<hex>;\r\n".
         std::string line = stream_expected_at_line(message, 0);
         check.hex.push_back(line.substr(1 + kTimestampDigits));
     }
@@ -300,8 +253,6 @@ std::unique_ptr<BenchClient> client_connect(uint16_t port) {
     getsockname(client->socket, reinterpret_cast<sockaddr*>(&address), &length);
     client->local_port = ntohs(address.sin_port);
     socket_set_nonblocking(client->socket);
-    int stamping = SOF_TIMESTAMPING_RX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE;
-    setsockopt(client->socket, SOL_SOCKET, SO_TIMESTAMPING, &stamping, sizeof stamping);
     return client;
 }
 
@@ -309,25 +260,6 @@ void client_close(BenchClient& client) {
     if (client.socket != INVALID_SOCKET)
         closesocket(client.socket);
     client.socket = INVALID_SOCKET;
-}
-
-void client_take(BenchClient& client, std::span<const char> bytes, const Receipt& receipt,
-                 const FrameCheck& check, const SendTimes* times, Latencies* latencies) {
-    stream_sum_add(client.sum, bytes);
-    client.bytes.store(client.sum.bytes, std::memory_order_relaxed);
-    while (!bytes.empty()) {
-        bytes = bytes.subspan(framer_scan(client.framer, bytes, true, client.line));
-        if (client.line.length == 0)
-            continue;
-        ++client.frames;
-        uint64_t seq;
-        if (check.stamp == FrameStamp::monotonic_clock) {
-            take_clocked_frame(client, check, receipt, latencies);
-        } else if (check_line(client, check, seq) && latencies != nullptr) {
-            time_frame(seq, receipt, *times, *latencies);
-        }
-    }
-    client.frames_read.store(client.frames, std::memory_order_relaxed);
 }
 
 bool client_read_to_close(BenchClient& client, const FrameCheck& check, int timeout_ms) {
@@ -341,8 +273,7 @@ bool client_read_to_close(BenchClient& client, const FrameCheck& check, int time
             continue;
         int n = socket_recv(client.socket, buffer.get(), kReadSize);
         if (n > 0) {
-            client_take(client, {buffer.get(), static_cast<size_t>(n)}, Receipt{}, check, nullptr,
-                        nullptr);
+            client_take(client, {buffer.get(), static_cast<size_t>(n)}, check, nullptr);
         } else if (n == 0 || !socket_would_block()) {
             client.closed.store(true);
             return true;
@@ -352,7 +283,7 @@ bool client_read_to_close(BenchClient& client, const FrameCheck& check, int time
 }
 
 void readers_start(ClientReaders& readers, std::span<BenchClient* const> clients, int thread_count,
-                   const FrameCheck& check, const SendTimes& times) {
+                   const FrameCheck& check) {
     int threads = std::clamp(thread_count, 1, std::max(1, static_cast<int>(clients.size())));
     for (int i = 0; i < threads; ++i) {
         readers.shares.push_back(std::make_unique<ClientReaders::Share>());
@@ -361,8 +292,8 @@ void readers_start(ClientReaders& readers, std::span<BenchClient* const> clients
         readers.shares[i % readers.shares.size()]->clients.push_back(clients[i]);
     }
     for (auto& share : readers.shares) {
-        share->thread = std::thread(reader_run, std::ref(readers), std::ref(*share),
-                                    std::cref(check), std::cref(times));
+        share->thread =
+            std::thread(reader_run, std::ref(readers), std::ref(*share), std::cref(check));
     }
 }
 
