@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,8 @@ void valve_run(BenchValve& v) {
     // The benchmark's sockets must not live on in the child: a client's connection has
     // to close when the benchmark closes it.
     close_range(3, ~0u, 0);
+    // A benchmark stopped by Ctrl-C or killed leaves no relay or simulator behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     execv(argv[0], argv);
     _exit(127);
 }

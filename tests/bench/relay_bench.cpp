@@ -641,11 +641,13 @@ void print_row(const Scenario& scenario, const Options& options, const Relay& re
         return;
     }
     // Only paced frames carry their true send time: flat out and in a burst, the simulator
-    // stamps them as fast as it writes, ahead of the relay.
-    bool timed = scenario.send == Send::paced;
+    // stamps them as fast as it writes, ahead of the relay. The stuck scenario is paced
+    // fast to fill the buffers, which loads the clients more than the relays.
+    bool paced = scenario.send == Send::paced;
+    bool timed = paced && !scenario.stuck;
     auto us = [timed](double value) { return timed ? figure(value) : std::string("-"); };
     char rate[16] = "-";
-    if (timed)
+    if (paced)
         std::snprintf(rate, sizeof rate, "%.0f", r.frames_per_s);
     std::string mb_per_client = r.cut < r.healthy ? figure(r.mb_per_client) : "-";
     bool ratios =
@@ -694,24 +696,25 @@ void print_relays(const Options& options) {
 
 void print_legend(const Options& options) {
     std::printf(
-        "\n%d run(s) of each scenario and relay%s; paced %.1f s, stuck %.1f s, flat out %.0f\n"
-        "frames through a %.0f-byte valve; %d client reader thread(s).\n"
-        "frames/s: paced, as the simulator's stamps show. MB/s/cl: 10^6 bytes per second\n"
-        "each client not cut received, from the first frame's send to its last read.\n"
-        "p50us, p99us: paced only, from the simulator's stamp to the client's read, over all\n"
-        "frames of all clients but those of the first 100 ms (flat out and in a burst the\n"
-        "simulator stamps frames as fast as it writes them, ahead of the relay). CPUs/M: the\n"
-        "relay's CPU seconds (/proc/PID/stat, 10 ms steps) from the simulator's start to the\n"
-        "last client's last frame, per million frames delivered to all clients. HWM MB: the\n"
+        "\n%d run(s) of each scenario and relay%s.\n"
+        "Paced: %.1f s at %.0f frames/s; stuck: %.1f s at %.0f frames/s; flat out: %.0f frames\n"
+        "through a valve of %.0f bytes; %d client reader thread(s).\n"
+        "frames/s: as the simulator's stamps show. MB/s/cl: 10^6 bytes per second each\n"
+        "client not cut received, from the first frame's send to its last read. p50us,\n"
+        "p99us: paced to 1/10/100 only, from the simulator's stamp to the client's read,\n"
+        "over all frames of all clients but those of the first 100 ms. CPUs/M: the relay's\n"
+        "CPU seconds (/proc/PID/stat, 10 ms steps) from the simulator's start to the last\n"
+        "client's last frame, per million frames delivered to all clients. HWM MB: the\n"
         "relay's peak resident memory (VmHWM). exact: clients that got every frame, each\n"
         "byte as the simulator wrote it; cut: clients the relay closed (a result, not a\n"
-        "fault). q/r: qalmor's figure over the reference's. Flat out, the valve passes the\n"
-        "stream on only while the slowest client not cut is less than its size behind.\n"
-        "stuck: when the relay let go of the client that never reads (its connection left\n"
-        "/proc/net/tcp), in seconds after the source link came up.\n",
+        "fault). q/r: qalmor's figure over the reference's; - when the reference's is 0\n"
+        "(under one 10 ms step). Flat out, the valve passes the stream on only while the\n"
+        "slowest client not cut is less than its size behind. stuck: when the relay let go\n"
+        "of the client that never reads (its connection left /proc/net/tcp), in seconds\n"
+        "after the source link came up.\n",
         options.runs, options.runs > 1 ? " (medians; exact and cut show the worst run)" : "",
-        options.seconds, options.stuck_seconds, options.max_messages, options.valve,
-        options.readers);
+        options.seconds, options.rate, options.stuck_seconds, options.stuck_rate,
+        options.max_messages, options.valve, options.readers);
 }
 
 bool selected(const Scenario& scenario, const Options& options) {
