@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "sim/receiver_sim.h"
 
@@ -14,56 +15,44 @@ namespace {
 
 constexpr size_t kReadSize = 65536;
 constexpr int kWaitMs = 20;
-// '@', 12 timestamp digits, the message digits, ';' CR LF.
-constexpr size_t kTimestampDigits = 12;
+constexpr uint8_t kEscape = 0x1A;
+constexpr size_t kStampBytes = 6;
 
-bool parse_hex(std::string_view digits, uint64_t& value) {
-    value = 0;
-    for (char c : digits) {
-        int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-        if (nibble < 0)
-            return false;
-        value = value << 4 | static_cast<uint64_t>(nibble);
-    }
-    return true;
+void note_fault(BenchClient& client, const char* what) {
+    client.faulty.store(true);
+    std::snprintf(client.fault.data(), client.fault.size(), "%s at frame %llu", what,
+                  static_cast<unsigned long long>(client.frames));
 }
 
-void note_fault(BenchClient& client, const char* what, uint64_t index) {
-    ++client.bad_frames;
-    if (client.first_fault[0] == '\0') {
-        std::snprintf(client.first_fault.data(), client.first_fault.size(), "%s at frame %llu",
-                      what, static_cast<unsigned long long>(index));
-    }
-}
+enum class FrameRead { complete, partial, wrong };
 
-// The timestamp field of a framer line; false when the line is not a frame.
-bool read_timestamp(const BenchClient& client, uint64_t& timestamp) {
-    std::string_view text = client.line.view();
-    return text.size() >= 1 + kTimestampDigits && text[0] == '@' &&
-           parse_hex(text.substr(1, kTimestampDigits), timestamp);
-}
-
-// Checks the line of frame `index`: the simulator sends the capture in order from its
-// top, each frame stamped later than the one before. Adds the bytes the simulator wrote
-// for such a frame to `expected`, so that the sums show whether the relay passed on every
-// byte (escapes and signal levels included) unchanged. False when the line is not a frame.
-bool check_line(BenchClient& client, const FrameCheck& check, uint64_t index, uint64_t& ticks) {
-    if (!read_timestamp(client, ticks)) {
-        note_fault(client, "unreadable line", index);
-        return false;
-    }
-    size_t message = index % check.messages.size();
-    uint64_t step = (ticks - client.last_ticks) & kTimestampMask;
-    if (client.line.view().substr(1 + kTimestampDigits) != check.hex[message]) {
-        note_fault(client, "wrong message", index);
-    } else if (index != 0 && (step == 0 || step > kTimestampMask / 2)) {
-        note_fault(client, "timestamp not rising", index);
+// Reads the frame at the start of `bytes` and compares it with the one the simulator
+// wrote as frame `index`: the capture's message due and its signal level, stamped with
+// the timestamp read from the frame (six bytes after the escape and the type, each 0x1A
+// doubled). On `complete`, `ticks` and `length` hold the stamp and the frame's length.
+FrameRead read_frame(std::span<const char> bytes, const FrameCheck& check, uint64_t index,
+                     uint64_t& ticks, size_t& length) {
+    size_t at = 2;
+    ticks = 0;
+    for (size_t i = 0; i < kStampBytes; ++i) {
+        if (at >= bytes.size())
+            return FrameRead::partial;
+        auto byte = static_cast<uint8_t>(bytes[at++]);
+        if (byte == kEscape) {
+            if (at >= bytes.size())
+                return FrameRead::partial;
+            if (static_cast<uint8_t>(bytes[at++]) != kEscape)
+                return FrameRead::wrong;
+        }
+        ticks = ticks << 8 | byte;
     }
     std::array<uint8_t, kMaxWireFrame> frame;
-    size_t length =
-        stream_binary_frame(check.messages[message], ticks, sim_signal_level(index), frame);
-    stream_sum_add(client.expected, {reinterpret_cast<const char*>(frame.data()), length});
-    return true;
+    length = stream_binary_frame(check.messages[index % check.messages.size()], ticks,
+                                 sim_signal_level(index), frame);
+    size_t compared = std::min(length, bytes.size());
+    if (std::memcmp(bytes.data(), frame.data(), compared) != 0)
+        return FrameRead::wrong;
+    return compared == length ? FrameRead::complete : FrameRead::partial;
 }
 
 // How long ago, at `now_ns` of the steady clock, a frame stamped `ticks` was sent. The
@@ -75,36 +64,74 @@ int64_t age_ns(uint64_t ticks, int64_t now_ns) {
     return age_ticks * 1000 / static_cast<int64_t>(kReceiverClockHz / 1000000);
 }
 
-void take_frame(BenchClient& client, const FrameCheck& check, int64_t read_ns,
+// Counts and times a frame received whole and exact; its stamp must be later than the
+// one before.
+void take_frame(BenchClient& client, const FrameCheck& check, uint64_t ticks, int64_t read_ns,
                 LatencyHistogram* latencies) {
-    uint64_t index = client.frames - 1;
-    uint64_t ticks;
-    if (!check_line(client, check, index, ticks))
+    uint64_t step = (ticks - client.last_ticks) & kTimestampMask;
+    if (client.frames != 0 && (step == 0 || step > kTimestampMask / 2)) {
+        note_fault(client, "timestamp not rising");
         return;
+    }
     int64_t age = age_ns(ticks, read_ns);
-    if (index == 0) {
+    if (client.frames == 0) {
         client.first_ticks = ticks;
         client.first_sent_ns = read_ns - age;
     }
+    ++client.frames;
     client.last_ticks = ticks;
     client.last_read_ns = read_ns;
     if (latencies != nullptr && read_ns - age >= client.first_sent_ns + check.lead_in_ns)
         latency_add(*latencies, age);
 }
 
-// Takes bytes received: sums them, frames them and checks each frame; each completed
-// frame is timed into `latencies` when given.
+// Completes the frame the last read cut off with the first bytes of this one. Returns
+// the bytes of `bytes` it used.
+size_t take_carried(BenchClient& client, std::span<const char> bytes, const FrameCheck& check,
+                    int64_t read_ns, LatencyHistogram* latencies) {
+    size_t used = std::min(bytes.size(), client.carry.size() - client.carry_length);
+    std::copy_n(bytes.begin(), used, client.carry.begin() + client.carry_length);
+    std::span<const char> joined(client.carry.data(), client.carry_length + used);
+    uint64_t ticks;
+    size_t length;
+    switch (read_frame(joined, check, client.frames, ticks, length)) {
+        case FrameRead::partial:
+            client.carry_length += used;
+            return used;
+        case FrameRead::wrong:
+            note_fault(client, "wrong bytes");
+            return used;
+        case FrameRead::complete:
+            break;
+    }
+    used = length - client.carry_length;
+    client.carry_length = 0;
+    take_frame(client, check, ticks, read_ns, latencies);
+    return used;
+}
+
+// Takes bytes received: checks each frame and times it into `latencies` when given.
 void client_take(BenchClient& client, std::span<const char> bytes, const FrameCheck& check,
                  LatencyHistogram* latencies) {
     int64_t read_ns = bench_now_ns();
-    stream_sum_add(client.sum, bytes);
-    client.bytes.store(client.sum.bytes, std::memory_order_relaxed);
-    while (!bytes.empty()) {
-        bytes = bytes.subspan(framer_scan(client.framer, bytes, true, client.line));
-        if (client.line.length == 0)
-            continue;
-        ++client.frames;
-        take_frame(client, check, read_ns, latencies);
+    client.bytes.fetch_add(bytes.size(), std::memory_order_relaxed);
+    if (client.carry_length != 0 && !client.faulty.load())
+        bytes = bytes.subspan(take_carried(client, bytes, check, read_ns, latencies));
+    while (!bytes.empty() && !client.faulty.load()) {
+        uint64_t ticks;
+        size_t length;
+        FrameRead read = read_frame(bytes, check, client.frames, ticks, length);
+        if (read == FrameRead::partial) {
+            std::copy(bytes.begin(), bytes.end(), client.carry.begin());
+            client.carry_length = bytes.size();
+            break;
+        }
+        if (read == FrameRead::wrong) {
+            note_fault(client, "wrong bytes");
+            break;
+        }
+        take_frame(client, check, ticks, read_ns, latencies);
+        bytes = bytes.subspan(length);
     }
     client.frames_read.store(client.frames, std::memory_order_relaxed);
 }
@@ -188,18 +215,6 @@ int64_t bench_now_ns() {
         .count();
 }
 
-void stream_sum_add(StreamSum& sum, std::span<const char> data) {
-    uint64_t low = sum.low;
-    uint64_t high = sum.high;
-    for (char c : data) {
-        low += static_cast<uint8_t>(c);
-        high += low;
-    }
-    sum.low = low;
-    sum.high = high;
-    sum.bytes += data.size();
-}
-
 void latency_add(LatencyHistogram& histogram, int64_t ns) {
     ++histogram.counts[static_cast<size_t>(bucket_of(std::max<int64_t>(ns, 0) / 1000))];
     ++histogram.total;
@@ -226,15 +241,6 @@ double latency_percentile_us(const LatencyHistogram& histogram, double fraction)
             break;
     }
     return static_cast<double>(bucket_top_us(bucket));
-}
-
-FrameCheck frame_check(std::span<const ReceiverMessage> messages) {
-    FrameCheck check{messages, {}};
-    for (const ReceiverMessage& message : messages) {
-        std::string line = stream_expected_at_line(message, 0);
-        check.hex.push_back(line.substr(1 + kTimestampDigits));
-    }
-    return check;
 }
 
 std::unique_ptr<BenchClient> client_connect(uint16_t port) {

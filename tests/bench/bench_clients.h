@@ -1,9 +1,10 @@
 // The relay benchmark's clients: loopback connections to a relay port, read on a few
 // threads. The receiver simulator (qalmor-sim --clock monotonic) sends the capture in
 // order from its top, each Beast frame stamped with the monotonic clock as it is written.
-// Each client cuts its stream into frames with the program's own framer, checks that every
-// frame is the capture's message due with a rising stamp, rebuilds the bytes the simulator
-// wrote for it, and times it from its stamp to the client's read.
+// Each client compares every frame, byte for byte, with the one the simulator wrote (the
+// capture's message due, its signal level, the stamp read from the frame), and times it
+// from its stamp to the client's read. A byte-for-byte comparison costs a fraction of
+// formatting each frame as a line, so the clients keep up with a fast relay.
 #pragma once
 
 #include <array>
@@ -15,22 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "decode/framer.h"
 #include "net/socket_compat.h"
 #include "sim/receiver_stream.h"
 
 // Nanoseconds of the steady (monotonic) clock, the simulator's stamps' clock.
 int64_t bench_now_ns();
-
-// An order-sensitive sum of a byte stream (Fletcher's, modulo 2^64): two streams with the
-// same sum and length are, for this benchmark's purpose, the same bytes.
-struct StreamSum {
-    uint64_t low = 0;
-    uint64_t high = 0;
-    uint64_t bytes = 0;
-    bool operator==(const StreamSum&) const = default;
-};
-void stream_sum_add(StreamSum& sum, std::span<const char> data);
 
 // Latencies with 1 us steps below 2 ms, then ten times coarser for each further decade
 // up to 2 s; anything longer lands in the last bucket.
@@ -48,27 +38,24 @@ void latency_merge(LatencyHistogram& into, const LatencyHistogram& from);
 // exceed (the upper edge of its bucket); 0 without samples.
 double latency_percentile_us(const LatencyHistogram& histogram, double fraction);
 
-// What each frame must look like once the framer has made a line of it.
+// What the simulator sends, and how the frames are timed.
 struct FrameCheck {
     std::span<const ReceiverMessage> messages;
-    std::vector<std::string> hex;  // each message's digits after the timestamp, ";\r\n"
     // Frames sent this soon after a client's first one are checked but not timed: they
     // show how the relay took up the new source link, not how it keeps up.
     int64_t lead_in_ns = 0;
 };
-FrameCheck frame_check(std::span<const ReceiverMessage> messages);
 
 struct BenchClient {
     SOCKET socket = INVALID_SOCKET;
     uint16_t local_port = 0;  // how the relay's side of the connection is recognised
-    Framer framer;
-    FormattedLine line;
-    uint64_t frames = 0;      // frames seen, good or bad
-    uint64_t bad_frames = 0;  // a message other than the one due, or a stamp not rising
-    std::array<char, 96> first_fault{};
-    StreamSum sum;                         // the bytes received
-    StreamSum expected;                    // the bytes the simulator wrote for the frames seen
-    std::atomic<uint64_t> bytes{0};        // `sum.bytes`, for other threads
+    // The start of a frame that the last read cut off.
+    std::array<char, kMaxWireFrame> carry{};
+    size_t carry_length = 0;
+    uint64_t frames = 0;              // frames received exactly as written, in order
+    std::atomic<bool> faulty{false};  // a frame differed; nothing after it is checked
+    std::array<char, 96> fault{};
+    std::atomic<uint64_t> bytes{0};        // received, for other threads
     std::atomic<uint64_t> frames_read{0};  // `frames`, for other threads
     std::atomic<bool> closed{false};       // the relay closed the connection
     uint64_t first_ticks = 0;              // stamps of the first and the latest frame

@@ -408,7 +408,8 @@ void watch_stuck(RelayRun& run, const Scenario& scenario) {
 
 bool all_frames_read(const RelayRun& run, const Scenario& scenario) {
     for (const auto& client : healthy_of(run, scenario)) {
-        if (!client->closed.load() && client->frames_read.load() < run.messages)
+        if (!client->closed.load() && !client->faulty.load() &&
+            client->frames_read.load() < run.messages)
             return false;
     }
     return true;
@@ -462,19 +463,17 @@ uint64_t count_clients(const RelayRun& run, const Scenario& scenario, Result& re
     for (const auto& client : healthy_of(run, scenario)) {
         ++result.healthy;
         delivered += client->frames;
-        if (result.first_fault.empty() && client->first_fault[0] != '\0')
-            result.first_fault = client->first_fault.data();
+        if (result.first_fault.empty() && client->faulty.load())
+            result.first_fault = client->fault.data();
         if (client->closed.load()) {
             ++result.cut;
             continue;
         }
-        if (client->sum == client->expected && client->bad_frames == 0 &&
-            client->frames == run.messages) {
+        if (!client->faulty.load() && client->frames == run.messages)
             ++result.exact;
-        }
         double seconds = static_cast<double>(client->last_read_ns - client->first_sent_ns) / 1e9;
         if (seconds > 0)
-            result.mb_per_client += static_cast<double>(client->sum.bytes) / 1e6 / seconds;
+            result.mb_per_client += static_cast<double>(client->bytes.load()) / 1e6 / seconds;
         uint64_t ticks = (client->last_ticks - client->first_ticks) & kTimestampMask;
         if (result.frames_per_s == 0 && ticks != 0) {
             result.frames_per_s = static_cast<double>(client->frames - 1) *
@@ -759,7 +758,7 @@ int main(int argc, char** argv) {
     // A client the relay cuts must not end the benchmark.
     std::signal(SIGPIPE, SIG_IGN);
     std::vector<ReceiverMessage> messages = stream_parse_avr_text(stream_real_capture());
-    FrameCheck check = frame_check(messages);
+    FrameCheck check{messages};
     print_load();
     print_relays(options);
     print_header();
