@@ -697,7 +697,8 @@ void print_legend(const Options& options) {
     std::printf(
         "\n%d run(s) of each scenario and relay%s.\n"
         "Paced: %.1f s at %.0f frames/s; stuck: %.1f s at %.0f frames/s; flat out: %.0f frames\n"
-        "through a valve of %.0f bytes; %d client reader thread(s).\n"
+        "through a valve of %.0f bytes; bursts: 1 and 4 MiB written at once by the simulator;\n"
+        "%d client reader thread(s).\n"
         "frames/s: as the simulator's stamps show. MB/s/cl: 10^6 bytes per second each\n"
         "client not cut received, from the first frame's send to its last read. p50us,\n"
         "p99us: paced to 1/10/100 only, from the simulator's stamp to the client's read,\n"
