@@ -649,8 +649,9 @@ void print_row(const Scenario& scenario, const Options& options, const Relay& re
     if (paced)
         std::snprintf(rate, sizeof rate, "%.0f", r.frames_per_s);
     std::string mb_per_client = r.cut < r.healthy ? figure(r.mb_per_client) : "-";
-    bool ratios =
-        relay.kind == RelayKind::qalmor && reference != nullptr && reference->failure.empty();
+    // With clients cut, the two relays did different work: their figures do not compare.
+    bool ratios = relay.kind == RelayKind::qalmor && reference != nullptr &&
+                  reference->failure.empty() && r.cut == 0 && reference->cut == 0;
     std::string cpu_ratio =
         ratios ? ratio(r.cpu_s_per_mdelivered, reference->cpu_s_per_mdelivered) : "";
     std::string p99_ratio = ratios && timed ? ratio(r.p99_us, reference->p99_us) : "";
@@ -707,8 +708,9 @@ void print_legend(const Options& options) {
         "client's last frame, per million frames delivered to all clients. HWM MB: the\n"
         "relay's peak resident memory (VmHWM). exact: clients that got every frame, each\n"
         "byte as the simulator wrote it; cut: clients the relay closed (a result, not a\n"
-        "fault). q/r: qalmor's figure over the reference's; - when the reference's is 0\n"
-        "(under one 10 ms step). Flat out, the valve passes the stream on only while the\n"
+        "fault). q/r: qalmor's figure over the reference's, where neither cut a client;\n"
+        "- when the reference's is 0 (under one 10 ms step). Flat out, the valve passes the stream "
+        "on only while the\n"
         "slowest client not cut is less than its size behind. stuck: when the relay let go\n"
         "of the client that never reads (its connection left /proc/net/tcp), in seconds\n"
         "after the source link came up.\n",
