@@ -429,7 +429,7 @@ std::string stream_to_clients(RelayRun& run, const Scenario& scenario, const Opt
         return run.simulator.text.find("paused") != std::string::npos;
     };
     if (!run_wait(run, sent_all, send_limit_ns))
-        return run.relay.ended ? "the relay ended" : "the simulator did not send everything";
+        return "the simulator did not send everything";
     auto drained = [&] {
         watch_stuck(run, scenario);
         return all_frames_read(run, scenario);
