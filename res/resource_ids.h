@@ -9,14 +9,15 @@
 #pragma once
 
 // Main menu MENU_1, popup "Settings".
-#define IDM_SERVER_SETTINGS 102  // relay port, dialog IDD_DIALOG2
-#define IDM_SOURCE_SETTINGS 108  // source host and port, dialog IDD_DIALOG8
-#define IDM_BINARY_MODE 113      // toggle, carries a check mark while on
-#define IDM_THRESHOLD 116        // signal threshold, dialog IDD_DIALOG_POROG
-#define IDM_TIMER_FREQUENCY 117  // receiver timer frequency, dialog IDD_DIALOG_FREQ
-#define IDM_RELATIVE_TIME 118    // toggle, carries a check mark while on
-#define IDM_COORDINATES 110      // receiver coordinates, dialog IDD_DIALOG3
-#define IDM_RECEIVER_NAME 111    // receiver name, dialog IDD_DIALOG4
+#define IDM_SERVER_SETTINGS 102    // relay port, dialog IDD_DIALOG2
+#define IDM_SOURCE_SETTINGS 108    // source host and port, dialog IDD_DIALOG8
+#define IDM_CONSUMER_SETTINGS 109  // consumer link host and port, dialog IDD_DIALOG9
+#define IDM_BINARY_MODE 113        // toggle, carries a check mark while on
+#define IDM_THRESHOLD 116          // signal threshold, dialog IDD_DIALOG_POROG
+#define IDM_TIMER_FREQUENCY 117    // receiver timer frequency, dialog IDD_DIALOG_FREQ
+#define IDM_RELATIVE_TIME 118      // toggle, carries a check mark while on
+#define IDM_COORDINATES 110        // receiver coordinates, dialog IDD_DIALOG3
+#define IDM_RECEIVER_NAME 111      // receiver name, dialog IDD_DIALOG4
 
 // Main menu MENU_1, popup "About".
 #define IDM_HELP 301     // help box with the HELP_TEXT resource
@@ -30,6 +31,8 @@
 #define IDC_RELAY_PORT 1000     // IDD_DIALOG2
 #define IDC_SOURCE_PORT 1000    // IDD_DIALOG8
 #define IDC_SOURCE_HOST 1001    // IDD_DIALOG8
+#define IDC_CONSUMER_PORT 1000  // IDD_DIALOG9
+#define IDC_CONSUMER_HOST 1001  // IDD_DIALOG9
 #define IDC_LATITUDE 1000       // IDD_DIALOG3
 #define IDC_LONGITUDE 1001      // IDD_DIALOG3
 #define IDC_RECEIVER_NAME 1000  // IDD_DIALOG4

@@ -64,6 +64,7 @@ void format_frame(const Framer& framer, int frame_length, FormattedLine& line) {
     }
     *out++ = ';';
     finish_line(out, line);
+    line.signal = framer.buffer[8];
 }
 
 // Text mode: returns true when `byte` completed an accepted line.

@@ -27,6 +27,7 @@ constexpr int kFormattedTextMax = kFormattedLineSize - 3;
 struct FormattedLine {
     std::array<char, kFormattedLineSize> text{};  // NUL-terminated, ends in CR LF
     int length = 0;                               // characters before the NUL
+    uint8_t signal = 0;  // binary frames: the signal level the receiver gave the frame
     std::string_view view() const { return {text.data(), static_cast<size_t>(length)}; }
 };
 

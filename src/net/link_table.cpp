@@ -20,6 +20,12 @@ int32_t link_state(const LinkTable& table, int slot) {
     return table.slots[static_cast<size_t>(slot)].state;
 }
 
+SOCKET link_connected_socket(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    const LinkSlot& link = table.slots[static_cast<size_t>(slot)];
+    return link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET;
+}
+
 uint16_t link_port(const LinkTable& table, int slot) {
     std::lock_guard guard(table.lock);
     return table.slots[static_cast<size_t>(slot)].port;

@@ -46,6 +46,8 @@ struct LinkTable {
 // A copy of one whole slot.
 LinkSlot link_read(const LinkTable& table, int slot);
 int32_t link_state(const LinkTable& table, int slot);
+// The slot's socket while it is connected, else INVALID_SOCKET.
+SOCKET link_connected_socket(const LinkTable& table, int slot);
 uint16_t link_port(const LinkTable& table, int slot);
 // Copies the slot's host into `host`.
 void link_host(const LinkTable& table, int slot, Text256& host);

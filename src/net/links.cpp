@@ -88,10 +88,13 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
     return false;
 }
 
-// Waits `pause`, or less when a stop is asked for. Returns false when it is.
+// Waits `pause`, or less when a stop or a wake comes. Returns false on a stop.
 bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     std::unique_lock guard(connector.pause_lock);
-    return !connector.pause_wake.wait_for(guard, pause, [&] { return connector.stop.load() != 0; });
+    connector.pause_wake.wait_for(guard, pause,
+                                  [&] { return connector.stop.load() != 0 || connector.woken; });
+    connector.woken = false;
+    return connector.stop.load() == 0;
 }
 
 // Makes the slot's socket for an attempt. Returns INVALID_SOCKET, with the slot marked
@@ -163,13 +166,14 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
 
 void connector_run(LinkTable& table, Connector& connector) {
     while (connector.stop.load() == 0) {
-        if (!kRelayServerMode && link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
+        if (!kRelayServerMode && connector.slot == LINK_SOURCE &&
+            link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
             link_open(table, connector, LINK_UPSTREAM);
         }
         if (!connector_pause(connector, connector.pause))
             break;
-        if (link_state(table, LINK_SOURCE) != LINK_CONNECTED) {
-            link_open(table, connector, LINK_SOURCE);
+        if (connector.enabled.load() && link_state(table, connector.slot) != LINK_CONNECTED) {
+            link_open(table, connector, connector.slot);
         }
         if (!connector_pause(connector, connector.pause))
             break;
@@ -201,6 +205,8 @@ void link_open(LinkTable& table, Connector& connector, int slot) {
     // it is marked connected; the hook lets tests do exactly that.
     if (connector.after_register_hook != nullptr)
         connector.after_register_hook(connector.reports.owner);
+    if (connector.reports.opened != nullptr)
+        connector.reports.opened(connector.reports.owner, slot, s);
     mark_connected(table, connector, slot, drops_before, address);
 }
 
@@ -226,15 +232,19 @@ void connector_start(LinkTable& table, Connector& connector) {
     connector.thread = std::thread(connector_run, std::ref(table), std::ref(connector));
 }
 
-bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
-    if (!connector.thread.joinable())
-        return true;
+void connector_request_stop(Connector& connector) {
     {
         std::lock_guard guard(connector.pause_lock);
         if (connector.stop.load() == 0)
             connector.stop.store(1);
     }
     connector.pause_wake.notify_all();
+}
+
+bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
+    if (!connector.thread.joinable())
+        return true;
+    connector_request_stop(connector);
     auto deadline = std::chrono::steady_clock::now() + wait;
     while (connector.stop.load() != kConnectorEnded) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -246,4 +256,12 @@ bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
     }
     connector.thread.join();
     return true;
+}
+
+void connector_wake(Connector& connector) {
+    {
+        std::lock_guard guard(connector.pause_lock);
+        connector.woken = true;
+    }
+    connector.pause_wake.notify_all();
 }

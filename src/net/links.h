@@ -31,16 +31,24 @@ struct LinkReports {
     void* owner = nullptr;
     // A link status text or state changed: the status lines are to be refreshed.
     void (*status_changed)(void* owner) = nullptr;
+    // A link's socket is connected and its events registered, just before the link is
+    // marked connected: the moment for a greeting. Connector thread.
+    void (*opened)(void* owner, int slot, SOCKET s) = nullptr;
     // A link connected (before its final status refresh).
     void (*connected)(void* owner, int slot) = nullptr;
 };
 
+// A connector thread keeps one link open: about once a second it opens the link while
+// the link is enabled and not connected.
 struct Connector {
+    int slot = LINK_SOURCE;
+    std::atomic<bool> enabled{true};
     LinkReports reports;
     std::thread thread;
     std::atomic<int32_t> stop{0};  // non-zero asks the thread to end; it stores 10 when it ends
     std::mutex pause_lock;
-    std::condition_variable pause_wake;                 // a stop request ends a pause at once
+    std::condition_variable pause_wake;  // a stop request or a wake ends a pause at once
+    bool woken = false;                  // under pause_lock
     std::chrono::milliseconds pause = kConnectorPause;  // between the passes' steps
 
     // Tests set this to act at the moment between an open link's registering its socket
@@ -57,6 +65,10 @@ void link_open(LinkTable& table, Connector& connector, int slot);
 void link_drop(LinkTable& table, int slot);
 
 void connector_start(LinkTable& table, Connector& connector);
+// Asks the connector thread to end, without waiting. Any thread.
+void connector_request_stop(Connector& connector);
 // Asks the connector thread to end and waits up to `wait` for it. Returns false if it
 // did not end in time; it is then left to end on its own.
 bool connector_stop(Connector& connector, std::chrono::milliseconds wait);
+// Ends a pause under way, so that a link just enabled is opened at once. Any thread.
+void connector_wake(Connector& connector);

@@ -45,27 +45,13 @@ void watch_client(RelayClient& client, bool want_write) {
     frontend_watch_socket(client.socket, SocketRole::relay_client, events);
 }
 
-// Sends the client what lies between its position and the head until its socket would
-// block. Returns false when the socket failed for good.
-bool send_pending(const StreamHistory& history, RelayClient& client) {
-    while (client.position < history.head) {
-        HistoryPieces pieces = history_since(history, client.position);
-        int sent = socket_send_pieces(client.socket, pieces.first, pieces.second);
-        if (sent > 0) {
-            client.position += static_cast<uint64_t>(sent);
-        } else {
-            return sent < 0 && socket_would_block();
-        }
-    }
-    return true;
-}
-
 // Brings one client as far towards the head as its socket takes; what is left goes on
 // its write event. A client the history no longer covers has to go: the bytes it still
 // needs are gone, and it must never get a stream with a hole. Returns false when the
 // client was closed.
 bool serve_client(RelayServer& relay, RelayClient& client) {
-    if (!history_holds(relay.history, client.position) || !send_pending(relay.history, client)) {
+    if (!history_holds(relay.history, client.position) ||
+        !history_send(relay.history, client.socket, client.position)) {
         disconnect_client(relay, client);
         return false;
     }
@@ -74,35 +60,6 @@ bool serve_client(RelayServer& relay, RelayClient& client) {
 }
 
 }  // namespace
-
-void history_init(StreamHistory& history, size_t capacity) {
-    // Pages are touched only as the stream first fills the ring.
-    history.memory = std::make_unique_for_overwrite<char[]>(capacity);
-    history.capacity = capacity;
-    history.head = 0;
-}
-
-void history_append(StreamHistory& history, std::span<const char> bytes) {
-    uint64_t end = history.head + bytes.size();
-    if (bytes.size() > history.capacity)
-        bytes = bytes.last(history.capacity);
-    size_t at = static_cast<size_t>((end - bytes.size()) % history.capacity);
-    size_t first = std::min(bytes.size(), history.capacity - at);
-    std::memcpy(history.memory.get() + at, bytes.data(), first);
-    std::memcpy(history.memory.get(), bytes.data() + first, bytes.size() - first);
-    history.head = end;
-}
-
-bool history_holds(const StreamHistory& history, uint64_t position) {
-    return position <= history.head && history.head - position <= history.capacity;
-}
-
-HistoryPieces history_since(const StreamHistory& history, uint64_t position) {
-    size_t count = static_cast<size_t>(history.head - position);
-    size_t at = static_cast<size_t>(position % history.capacity);
-    size_t first = std::min(count, history.capacity - at);
-    return {{history.memory.get() + at, first}, {history.memory.get(), count - first}};
-}
 
 void relay_init(RelayServer& relay) {
     history_init(relay.history, kRelayHistoryBytes);

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "base/socket_compat.h"
+#include "net/stream_history.h"
 
 constexpr int kRelaySlots = 100;
 // How far behind the source a client may fall before it is closed: seconds of even the
@@ -27,28 +28,6 @@ constexpr size_t kRelayHistoryBytes = 8 * 1024 * 1024;
 constexpr int kRelaySocketSendBuffer = 64 * 1024;
 constexpr int kClientAddressSize = 32;
 constexpr int kRelayReadSize = 1024;  // what relay clients send is read and thrown away
-
-// The most recent source bytes, in a ring. Stream position p lives at p % capacity;
-// the bytes from `head - capacity` (or 0) up to `head` are still there.
-struct StreamHistory {
-    std::unique_ptr<char[]> memory;
-    size_t capacity = 0;
-    uint64_t head = 0;  // bytes appended since the server was made
-};
-
-// Allocates the ring once.
-void history_init(StreamHistory& history, size_t capacity);
-// Appends a chunk; a chunk longer than the ring keeps only its last `capacity` bytes.
-void history_append(StreamHistory& history, std::span<const char> bytes);
-// Whether the bytes from `position` to the head are all still held.
-bool history_holds(const StreamHistory& history, uint64_t position);
-// The bytes from `position` (which the history holds) to the head, as the piece up to
-// the ring's end and the piece from its start; the second is empty unless they wrap.
-struct HistoryPieces {
-    std::span<const char> first;
-    std::span<const char> second;
-};
-HistoryPieces history_since(const StreamHistory& history, uint64_t position);
 
 using ClientAddress = std::array<char, kClientAddressSize>;
 

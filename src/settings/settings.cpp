@@ -195,11 +195,12 @@ bool settings_path(const char* dir, const char* file, std::span<char> path) {
 
 void settings_startup_load(const char* dir, Settings& settings, StartupValues& values) {
     int32_t relay_port = load_link_file(dir, kRelaySettingsFile, values.links[0]);
+    values.links_found[0] = relay_port >= 0;
     if (relay_port >= 0)
         settings.relay_port = static_cast<uint16_t>(relay_port);
-    load_link_file(dir, kSourceSettingsFile, values.links[1]);
+    values.links_found[1] = load_link_file(dir, kSourceSettingsFile, values.links[1]) >= 0;
     load_binary_mode(dir, settings);
-    load_link_file(dir, kConsumerSettingsFile, values.links[2]);
+    values.links_found[2] = load_link_file(dir, kConsumerSettingsFile, values.links[2]) >= 0;
     load_point(dir, settings);
     load_name(dir, settings);
     load_threshold(dir, settings);

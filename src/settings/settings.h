@@ -24,6 +24,7 @@ constexpr double kDefaultLongitudeArcsec = 30.326111 * 3600;
 constexpr char kDefaultReceiverName[] = "Varnholm";
 constexpr int32_t kDefaultSignalThreshold = 50;
 constexpr uint16_t kDefaultRelayPort = 7777;
+constexpr uint16_t kDefaultConsumerPort = 8888;
 
 // The settings files, opened by these bare names in the config directory.
 constexpr char kRelaySettingsFile[] = "initsocket.ini";   // relay port, LINK_UPSTREAM host
@@ -64,6 +65,7 @@ struct LinkAddress {
 // file keeps what was passed in) and the timer frequency, if "frequency.ini" gives one.
 struct StartupValues {
     std::array<LinkAddress, 3> links{};
+    std::array<bool, 3> links_found{};  // whether each link file was there
     bool frequency_read = false;
     int32_t frequency_hz = 0;
 };

@@ -60,6 +60,21 @@ void dialog_ok_source(Station& station, const char* port_text, const char* host_
     }
 }
 
+void dialog_open_consumer(Station& station, DialogFields& fields) {
+    int lines = read_dialog_lines(station, kConsumerSettingsFile, fields.first, fields.second);
+    if (lines < 1)
+        show_number(fields.first, kDefaultConsumerPort);
+    if (lines < 2)
+        fields.second[0] = '\0';
+}
+
+void dialog_ok_consumer(Station& station, const char* port_text, const char* host_text) {
+    save(station, kConsumerSettingsFile, port_text, host_text);
+    link_set_port(station.links, LINK_CONSUMER, settings_parse_port(port_text));
+    link_set_host(station.links, LINK_CONSUMER, host_text);
+    consumer_configure(station, host_text[0] != '\0');
+}
+
 void dialog_open_coordinates(Station& station, DialogFields& fields) {
     int lines = read_dialog_lines(station, kPointFile, fields.first, fields.second);
     if (lines < 1)
@@ -73,6 +88,7 @@ void dialog_ok_coordinates(Station& station, const char* latitude_text,
     station.settings.latitude_arcsec = settings_parse_arcsec(latitude_text);
     station.settings.longitude_arcsec = settings_parse_arcsec(longitude_text);
     save(station, kPointFile, latitude_text, longitude_text);
+    consumer_update_greeting(station);
 }
 
 void dialog_open_name(Station& station, DialogFields& fields) {
@@ -82,11 +98,13 @@ void dialog_open_name(Station& station, DialogFields& fields) {
         return;
     }
     station.settings.receiver_name = fields.first;
+    consumer_update_greeting(station);
 }
 
 void dialog_ok_name(Station& station, const char* name_text) {
     text_copy(station.settings.receiver_name, name_text);
     save(station, kNameFile, name_text, nullptr);
+    consumer_update_greeting(station);
 }
 
 void dialog_open_threshold(Station& station, DialogFields& fields) {
@@ -116,9 +134,11 @@ void dialog_open_frequency(Station& station, DialogFields& fields) {
         return;
     }
     station.clock.timer_frequency_hz = settings_parse_int(fields.first.data());
+    consumer_update_greeting(station);
 }
 
 void dialog_ok_frequency(Station& station, const char* frequency_text) {
     clock_set_frequency(station.clock, settings_parse_int(frequency_text));
     save(station, kFrequencyFile, frequency_text, nullptr);
+    consumer_update_greeting(station);
 }

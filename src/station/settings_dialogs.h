@@ -30,6 +30,13 @@ void dialog_open_source(Station& station, DialogFields& fields);
 // thread opens it on the new address.
 void dialog_ok_source(Station& station, const char* port_text, const char* host_text);
 
+// Consumer link settings: the processing server's port and host, 8888 and empty when
+// its file is missing.
+void dialog_open_consumer(Station& station, DialogFields& fields);
+// Saves and applies both; an empty host turns the link off, any other (re)opens it at
+// once.
+void dialog_ok_consumer(Station& station, const char* port_text, const char* host_text);
+
 // Coordinates in decimal degrees, as typed.
 void dialog_open_coordinates(Station& station, DialogFields& fields);
 void dialog_ok_coordinates(Station& station, const char* latitude_text, const char* longitude_text);

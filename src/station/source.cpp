@@ -23,6 +23,7 @@ void source_event(Station& station, SOCKET s, unsigned event) {
         // Decoding comes first, so the monitor never lags behind the relay clients.
         source_decode(station, chunk);
         source_fan_out(station, chunk);
+        consumer_forward_chunk(station, chunk);
     } else if (event == kSocketClose) {
         station_drop_link(station, LINK_SOURCE);
     }
@@ -35,6 +36,7 @@ void source_decode(Station& station, std::span<const char> chunk) {
     while (!chunk.empty()) {
         chunk = chunk.subspan(framer_scan(station.framer, chunk, binary, line));
         if (line.length != 0) {
+            consumer_forward_line(station, line, binary);
             display_entry(station.clock, station.ring, line.text.data(), now_s);
             station.silence_ticks.store(0);
         }

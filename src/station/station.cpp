@@ -32,9 +32,16 @@ void on_link_status_changed(void* owner) {
     status_refresh(*static_cast<Station*>(owner));
 }
 
-void on_link_connected(void* owner, int) {
-    // A fresh connection starts with the silence counter at 0.
-    static_cast<Station*>(owner)->silence_ticks.store(0);
+void on_link_opened(void* owner, int slot, SOCKET s) {
+    if (slot == LINK_CONSUMER)
+        consumer_greet(*static_cast<Station*>(owner), s);
+}
+
+void on_link_connected(void* owner, int slot) {
+    // A fresh source connection starts with the silence counter at 0. Only the source's:
+    // a consumer that connects again and again must not keep the watchdog quiet.
+    if (slot == LINK_SOURCE)
+        static_cast<Station*>(owner)->silence_ticks.store(0);
 }
 
 }  // namespace
@@ -47,7 +54,12 @@ std::unique_ptr<Station> station_create(const char* config_dir) {
     auto station = std::make_unique<Station>();
     text_copy(station->config_dir, config_dir);
     relay_init(station->relay);
-    station->connector.reports = {station.get(), on_link_status_changed, on_link_connected};
+    consumer_init(station->consumer);
+    LinkReports reports{station.get(), on_link_status_changed, on_link_opened, on_link_connected};
+    station->connector.reports = reports;
+    station->consumer_connector.reports = reports;
+    station->consumer_connector.slot = LINK_CONSUMER;
+    station->consumer_connector.enabled = false;
     return station;
 }
 
@@ -56,10 +68,13 @@ bool station_path(const Station& station, const char* file, std::span<char> path
 }
 
 void station_load_settings(Station& station) {
-    station_startup_load(station.config_dir.data(), station.settings, station.links, station.clock);
+    bool consumer_on = station_startup_load(station.config_dir.data(), station.settings,
+                                            station.links, station.clock);
+    station.consumer_connector.enabled = consumer_on;
+    consumer_update_greeting(station);
 }
 
-void station_startup_load(const char* dir, Settings& settings, LinkTable& links,
+bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
                           ClockAnnotation& clock) {
     StartupValues values;
     for (int slot = 0; slot < kLinkSlots; ++slot) {
@@ -74,6 +89,7 @@ void station_startup_load(const char* dir, Settings& settings, LinkTable& links,
     }
     if (values.frequency_read)
         clock_set_frequency(clock, values.frequency_hz);
+    return values.links_found[LINK_CONSUMER] && values.links[LINK_CONSUMER].host[0] != '\0';
 }
 
 void station_start_network(Station& station) {
@@ -81,6 +97,7 @@ void station_start_network(Station& station) {
     if (!sockets_start())
         frontend_message_box(kTextWinsockError, "Error");
     connector_start(station.links, station.connector);
+    connector_start(station.links, station.consumer_connector);
     if (kRelayServerMode)
         station_start_relay(station);
 }
@@ -94,10 +111,14 @@ void station_stop_network(Station& station) {
     if (kRelayServerMode) {
         relay_shutdown(station.relay);
     }
+    // Both connectors are asked at once, so shutdown waits for the slower one only.
+    connector_request_stop(station.connector);
+    connector_request_stop(station.consumer_connector);
     connector_stop(station.connector, kConnectorStopWait);
-    // Also closes the source link's socket, which nothing else closes at shutdown.
-    SOCKET source = link_read(station.links, LINK_SOURCE).socket;
-    socket_close(source);
+    connector_stop(station.consumer_connector, kConnectorStopWait);
+    // Also closes the links' sockets, which nothing else closes at shutdown.
+    socket_close(link_read(station.links, LINK_SOURCE).socket);
+    socket_close(link_read(station.links, LINK_CONSUMER).socket);
     sockets_stop();
 }
 
@@ -119,9 +140,11 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
         case SocketRole::link_source:
             source_event(station, s, event);
             break;
-        // The upstream and consumer links are never opened while the relay server runs.
-        case SocketRole::link_upstream:
         case SocketRole::link_consumer:
+            consumer_event(station, s, event);
+            break;
+        // The upstream link is never opened while the relay server runs.
+        case SocketRole::link_upstream:
             break;
     }
 }
@@ -129,6 +152,7 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
 bool station_toggle_binary_mode(Station& station) {
     station.settings.binary_mode = station.settings.binary_mode != 0 ? 0 : 1;
     settings_save_binary_mode(station.config_dir.data(), station.settings.binary_mode);
+    consumer_update_greeting(station);
     return station.settings.binary_mode != 0;
 }
 

@@ -9,20 +9,25 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "base/frontend.h"
 #include "decode/framer.h"
 #include "display/clock_annotation.h"
 #include "display/display_ring.h"
+#include "net/consumer.h"
 #include "net/link_table.h"
 #include "net/links.h"
 #include "net/relay.h"
 #include "settings/settings.h"
+#include "station/consumer_feed.h"
 #include "station/source.h"
 #include "station/status.h"
 
 constexpr int kPathSize = 1024;
 constexpr int kTimerPeriodMs = 100;
+// The consumer link's greeting: five short lines and the receiver's name.
+constexpr int kGreetingSize = kTextSize + 128;
 
 struct UtcTime {
     int year = 0;
@@ -49,7 +54,12 @@ struct Station {
     DisplayRing ring;
     RelayServer relay;
     StatusBoard status;
-    Connector connector;
+    Connector connector;  // keeps the source link open
+    ConsumerLink consumer;
+    Connector consumer_connector;  // keeps the consumer link open while it is on
+    // The consumer's greeting, built on the UI thread, sent by the consumer's connector.
+    std::mutex greeting_lock;
+    std::array<char, kGreetingSize> greeting{};
     // Ticks since the last decoded line or new connection; the connector thread zeroes it.
     std::atomic<int32_t> silence_ticks{0};
     Clocks clocks = system_clocks();
@@ -66,7 +76,8 @@ bool station_path(const Station& station, const char* file, std::span<char> path
 // Reads every settings file. Before the window exists.
 void station_load_settings(Station& station);
 // Reads every settings file of `dir` into the settings, the link table and the clock.
-void station_startup_load(const char* dir, Settings& settings, LinkTable& links,
+// Returns whether the consumer link is on: its file is there and names a host.
+bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
                           ClockAnnotation& clock);
 // Winsock, the connector thread and the relay server, in that order.
 void station_start_network(Station& station);

@@ -13,6 +13,13 @@ namespace {
 constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
 // "Клиент: %5d  %s"
 constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
+// "Потребитель: %5d  %s"
+constexpr char kConsumerLineFormat[] = "\xCF\xEE\xF2\xF0\xE5\xE1\xE8\xF2\xE5\xEB\xFC: %5d  %s";
+
+// A link's port and status text by `format`.
+void format_link_line(std::span<char> line, const char* format, const LinkSlot& link) {
+    text_format(line, format, static_cast<int>(link.port), link.status_text.data());
+}
 
 // Opens the client log for one line, with its time stamp written; nullptr when it
 // cannot be opened. The log is a Windows text file everywhere: lines end in CR LF.
@@ -56,17 +63,22 @@ void status_refresh(Station& station) {
             std::fputs("\r\n", log);
             std::fclose(log);
         }
-        LinkSlot source = link_read(station.links, LINK_SOURCE);
-        text_format(station.status.client_line, kClientLineFormat, static_cast<int>(source.port),
-                    source.status_text.data());
+        format_link_line(station.status.client_line, kClientLineFormat,
+                         link_read(station.links, LINK_SOURCE));
+        if (consumer_enabled(station)) {
+            format_link_line(station.status.consumer_line, kConsumerLineFormat,
+                             link_read(station.links, LINK_CONSUMER));
+        } else {
+            station.status.consumer_line[0] = '\0';
+        }
         ++station.status.refreshes;
     }
     frontend_status_changed();
 }
 
-void status_board_read(StatusBoard& board, std::span<char> server_line,
-                       std::span<char> client_line) {
+void status_board_read(StatusBoard& board, StatusTexts& texts) {
     std::lock_guard guard(board.lock);
-    text_copy(server_line, text_view(board.server_line));
-    text_copy(client_line, text_view(board.client_line));
+    texts.server_line = board.server_line;
+    texts.client_line = board.client_line;
+    texts.consumer_line = board.consumer_line;
 }

@@ -14,6 +14,7 @@ struct Station;
 
 constexpr int kServerLineSize = 14 + kRelaySlots * 16 + 64;
 constexpr int kClientLineSize = 300;
+constexpr int kConsumerLineSize = 300;
 constexpr char kClientLogFile[] = "connect.list";
 
 struct StatusBoard {
@@ -22,13 +23,20 @@ struct StatusBoard {
     std::mutex lock;
     std::array<char, kServerLineSize> server_line{};
     std::array<char, kClientLineSize> client_line{};
+    std::array<char, kConsumerLineSize> consumer_line{};  // empty while the consumer link is off
     uint32_t refreshes = 0;
 };
 
-// Rewrites the server line and the client line, appends one line to "connect.list",
-// then asks the front end to show the new texts. Either thread.
+// Rewrites the server line, the client line and the consumer line, appends one line to
+// "connect.list", then asks the front end to show the new texts. Either thread.
 void status_refresh(Station& station);
 
+// The newest status texts, as the front end shows them.
+struct StatusTexts {
+    std::array<char, kServerLineSize> server_line{};
+    std::array<char, kClientLineSize> client_line{};
+    std::array<char, kConsumerLineSize> consumer_line{};
+};
+
 // Copies the newest status texts; the front end calls it to show them.
-void status_board_read(StatusBoard& board, std::span<char> server_line,
-                       std::span<char> client_line);
+void status_board_read(StatusBoard& board, StatusTexts& texts);

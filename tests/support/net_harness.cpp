@@ -44,17 +44,21 @@ void TestStation::run_for(std::chrono::milliseconds time) {
 }
 
 std::string TestStation::server_line() {
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
-    status_board_read(station->status, server, client);
-    return server.data();
+    StatusTexts texts;
+    status_board_read(station->status, texts);
+    return texts.server_line.data();
 }
 
 std::string TestStation::client_line() {
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
-    status_board_read(station->status, server, client);
-    return client.data();
+    StatusTexts texts;
+    status_board_read(station->status, texts);
+    return texts.client_line.data();
+}
+
+std::string TestStation::consumer_line() {
+    StatusTexts texts;
+    status_board_read(station->status, texts);
+    return texts.consumer_line.data();
 }
 
 std::vector<std::string> TestStation::client_log_lines() const {

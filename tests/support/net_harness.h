@@ -24,5 +24,6 @@ struct TestStation {
 
     std::string server_line();
     std::string client_line();
+    std::string consumer_line();
     std::vector<std::string> client_log_lines() const;
 };

@@ -71,13 +71,12 @@ void frontend_unwatch_socket(SOCKET s) {
 void frontend_status_changed() {
     if (attached == nullptr)
         return;
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
+    StatusTexts texts;
     std::lock_guard guard(status.lock);
     // Read under the record's lock, so the record keeps the order the texts were made in.
-    status_board_read(attached->status, server, client);
-    status.server_lines.emplace_back(server.data());
-    status.client_lines.emplace_back(client.data());
+    status_board_read(attached->status, texts);
+    status.server_lines.emplace_back(texts.server_line.data());
+    status.client_lines.emplace_back(texts.client_line.data());
 }
 
 void frontend_message_box(const char* text, const char* caption) {

@@ -14,7 +14,8 @@ void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, std::spa
     if (std::strcmp(line.data(), logged.data()) == 0)
         return;
     text_copy(logged, line.data());
-    console_log(front.log, line.data());
+    if (line[0] != '\0')  // a line that went away (the consumer link off) has nothing to say
+        console_log(front.log, line.data());
 }
 
 }  // namespace
@@ -63,12 +64,11 @@ void frontend_status_changed() {
         poll_loop_wake(front.loop);
         return;
     }
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
     std::lock_guard guard(front.log_lock);
-    status_board_read(front.station->status, server, client);
-    log_if_changed(front, server, front.logged_server);
-    log_if_changed(front, client, front.logged_client);
+    status_board_read(front.station->status, front.texts);
+    log_if_changed(front, front.texts.server_line, front.logged_server);
+    log_if_changed(front, front.texts.client_line, front.logged_client);
+    log_if_changed(front, front.texts.consumer_line, front.logged_consumer);
 }
 
 void frontend_message_box(const char* text, const char* caption) {

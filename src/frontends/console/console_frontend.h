@@ -26,6 +26,8 @@ struct ConsoleFrontEnd {
     std::mutex log_lock;
     std::array<char, kServerLineSize> logged_server{};
     std::array<char, kClientLineSize> logged_client{};
+    std::array<char, kConsumerLineSize> logged_consumer{};
+    StatusTexts texts;  // the newest texts, read under log_lock
 };
 
 ConsoleFrontEnd& console();

@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
     front.station = station.get();
     station_load_settings(*station);
     apply_mode_override(*station, options.mode);
+    consumer_update_greeting(*station);  // the greeting names the format
 
     bool monitor = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && terminal_enter();
     front.log_status = !monitor;

@@ -136,9 +136,8 @@ void terminal_draw(ConsoleFrontEnd& front) {
     }
     // A short terminal shows the newest display lines and the status lines.
     size_t skipped = rows < kMonitorRows ? kMonitorRows - rows : 0;
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
-    status_board_read(front.station->status, server, client);
+    static StatusTexts texts;
+    status_board_read(front.station->status, texts);
 
     static Frame frame;
     frame.size = 0;
@@ -146,9 +145,9 @@ void terminal_draw(ConsoleFrontEnd& front) {
     for (size_t k = skipped; k < kDisplayLines; ++k) {
         put_row(frame, front.display_lines[k].data(), columns, false);
     }
-    put_row(frame, server.data(), columns, false);
-    put_row(frame, client.data(), columns, false);
-    put_row(frame, "", columns, false);
+    put_row(frame, texts.server_line.data(), columns, false);
+    put_row(frame, texts.client_line.data(), columns, false);
+    put_row(frame, texts.consumer_line.data(), columns, false);
     put_row(frame, kHelpLine, columns, true);
     write_all(frame.bytes.data(), frame.size);
 }

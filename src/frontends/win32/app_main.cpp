@@ -10,9 +10,6 @@
 
 namespace {
 
-// Shared by every running instance of the program, as a named semaphore is.
-constexpr wchar_t kSendSemaphoreName[] = L"QalmorLinkSendSemaphore";
-
 // The one station of the program, for its whole run.
 std::unique_ptr<Station> program_station;
 
@@ -33,7 +30,6 @@ bool app_start(HINSTANCE instance, int show, const char* config_dir) {
     main_window_create_lines(window);
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
     tray_add(window, instance);
-    app.send_semaphore = CreateSemaphoreW(nullptr, 1, 1, kSendSemaphoreName);
     station_start_network(*app.station);
     if (app.station->settings.binary_mode != 0) {
         CheckMenuItem(GetMenu(window), IDM_BINARY_MODE, MF_BYCOMMAND | MF_CHECKED);

@@ -5,9 +5,9 @@
 #include "frontends/win32/windows_api.h"
 
 // Loads the settings from `config_dir`, makes the main window and its lines, and starts
-// the timer, the tray icon, the send semaphore, Winsock, the connector thread and the
-// relay server. Returns false when the window class cannot be registered; then nothing
-// but the settings has been touched.
+// the timer, the tray icon, Winsock, the connector threads and the relay server. (The
+// consumer link's sends are serialised inside the core, for this process only.) Returns false when
+// the window class cannot be registered; then nothing but the settings has been touched.
 bool app_start(HINSTANCE instance, int show, const char* config_dir);
 
 // Handles one message as the message loop does: a typed Tab goes to the Tab-cycling

@@ -54,11 +54,11 @@ void status_lines_show() {
     if (app.station == nullptr)
         return;
     app.status_show_posted = false;
-    std::array<char, kServerLineSize> server;
-    std::array<char, kClientLineSize> client;
-    status_board_read(app.station->status, server, client);
-    window_text_set(app.status_lines[0], server.data());
-    window_text_set(app.status_lines[1], client.data());
+    StatusTexts texts;
+    status_board_read(app.station->status, texts);
+    window_text_set(app.status_lines[0], texts.server_line.data());
+    window_text_set(app.status_lines[1], texts.client_line.data());
+    window_text_set(app.status_lines[2], texts.consumer_line.data());
 }
 
 void frontend_status_changed() {

@@ -112,6 +112,12 @@ void apply_source(HWND dialog) {
     dialog_ok_source(station(), port.data(), host.data());
 }
 
+void apply_consumer(HWND dialog) {
+    Text256 port = field_text(dialog, IDC_CONSUMER_PORT);
+    Text256 host = field_text(dialog, IDC_CONSUMER_HOST);
+    dialog_ok_consumer(station(), port.data(), host.data());
+}
+
 void apply_coordinates(HWND dialog) {
     Text256 latitude = field_text(dialog, IDC_LATITUDE);
     Text256 longitude = field_text(dialog, IDC_LONGITUDE);
@@ -149,6 +155,7 @@ struct DialogTemplate {
 constexpr DialogTemplate kTemplates[] = {
     {IDM_SERVER_SETTINGS, L"IDD_DIALOG2", relay_dialog_proc},
     {IDM_SOURCE_SETTINGS, L"IDD_DIALOG8", source_dialog_proc},
+    {IDM_CONSUMER_SETTINGS, L"IDD_DIALOG9", consumer_dialog_proc},
     {IDM_COORDINATES, L"IDD_DIALOG3", coordinates_dialog_proc},
     {IDM_RECEIVER_NAME, L"IDD_DIALOG4", name_dialog_proc},
     {IDM_THRESHOLD, L"IDD_DIALOG_POROG", threshold_dialog_proc},
@@ -188,6 +195,14 @@ INT_PTR CALLBACK source_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LP
         return open_dialog(dialog, dialog_open_source, true, &source_cycle);
     if (message == WM_COMMAND)
         return answer_command(dialog, wparam, &source_cycle, true, apply_source);
+    return 0;
+}
+
+INT_PTR CALLBACK consumer_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+    if (message == WM_INITDIALOG)
+        return open_dialog(dialog, dialog_open_consumer, true, nullptr);
+    if (message == WM_COMMAND)
+        return answer_command(dialog, wparam, nullptr, true, apply_consumer);
     return 0;
 }
 

@@ -1,4 +1,4 @@
-// The six modeless settings dialogs. Each menu command creates a new one, also when one
+// The seven modeless settings dialogs. Each menu command creates a new one, also when one
 // of the same template is open; they are not tracked. Three of them answer the Tab
 // command that the message loop makes of a typed Tab, their only keyboard navigation.
 #pragma once
@@ -15,6 +15,7 @@ bool settings_dialogs_take_tab(HWND typed_in);
 
 INT_PTR CALLBACK relay_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK source_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
+INT_PTR CALLBACK consumer_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK coordinates_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK name_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
 INT_PTR CALLBACK threshold_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);

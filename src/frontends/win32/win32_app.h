@@ -34,7 +34,6 @@ struct Win32App {
     std::array<HWND, kStatusLines> status_lines{};
     HFONT display_font = nullptr;
     HFONT status_font = nullptr;
-    HANDLE send_semaphore = nullptr;
     Station* station = nullptr;
     // Set while a WM_STATUS_SHOW is on its way, so a burst of refreshes posts one.
     std::atomic<bool> status_show_posted{false};

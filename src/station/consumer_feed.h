@@ -1,0 +1,36 @@
+// The station's side of the consumer link: the greeting it sends first, what it
+// forwards (decoded lines, or the raw chunks once the server asks for them), its socket
+// events, and turning it on and off.
+#pragma once
+
+#include <span>
+
+#include "base/socket_compat.h"
+
+struct FormattedLine;
+struct Station;
+
+// Rebuilds the greeting from the settings held now. UI thread, whenever the receiver's
+// name, coordinates, format or timer frequency may have changed.
+void consumer_update_greeting(Station& station);
+
+// A new connection of the consumer link: line format, and the greeting. Connector thread.
+void consumer_greet(Station& station, SOCKET s);
+
+// A decoded line, before the display sees it: to the consumer while it takes lines; in
+// binary mode only frames whose signal level reaches the threshold. UI thread.
+void consumer_forward_line(Station& station, const FormattedLine& line, bool binary);
+
+// A source chunk, after the fan-out: unchanged, while the consumer takes raw chunks.
+void consumer_forward_chunk(Station& station, std::span<const char> chunk);
+
+// The consumer link's notification. Events for a socket that is no longer the link's are
+// stale and ignored. UI thread.
+void consumer_event(Station& station, SOCKET s, unsigned event);
+
+// Whether the link runs: its settings file names a host.
+bool consumer_enabled(const Station& station);
+
+// Turns the link on or off after its address changed: a connection to the old address
+// is dropped, and the connector opens the new one at once. UI thread.
+void consumer_configure(Station& station, bool on);

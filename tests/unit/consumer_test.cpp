@@ -1,0 +1,151 @@
+#include "net/consumer.h"
+
+#include <gtest/gtest.h>
+
+#include "support/cp1251.h"
+#include "support/framer_helpers.h"
+#include "support/net_harness.h"
+
+namespace {
+
+// A station whose consumer link points at a fake processing server and whose source link
+// at a fake receiver, with the consumer's connector pausing briefly.
+class ConsumerTest : public testing::Test {
+public:
+    void SetUp() override {
+        relay_port = free_port();
+        t.dir.write("initmkp2.ini", std::to_string(server.port) + "\r\n127.0.0.1\r\n");
+        t.dir.write("initmkp1.ini", std::to_string(receiver.port) + "\r\n127.0.0.1\r\n");
+        t.dir.write("initsocket.ini", std::to_string(relay_port) + "\r\n\r\n");
+        // "Варнхольм", and a receiver south and west of Greenwich.
+        t.dir.write("name.ini", cp1251("Варнхольм") + "\r\n");
+        t.dir.write("point.ini", "-33.5\r\n-70.25\r\n");
+        station_load_settings(*t.station);
+        t.station->consumer_connector.pause = 20ms;
+    }
+
+    // Starts the links and the relay; waits for both links' connections.
+    void start() {
+        station_start_network(*t.station);
+        ASSERT_TRUE(t.run_until([&] { return receiver.accept_pending(); }));
+        ASSERT_TRUE(t.run_until([&] { return server.accept_pending() && consumer_connected(); }))
+            << link_read(t.station->links, LINK_CONSUMER).status_text.data() << " "
+            << link_state(t.station->links, LINK_CONSUMER) << " "
+            << t.station->consumer_connector.enabled.load();
+    }
+    bool consumer_connected() {
+        return link_state(t.station->links, LINK_CONSUMER) == LINK_CONNECTED;
+    }
+    std::string greeting(const char* format) {
+        return "#" + cp1251("Варнхольм") + "\r\n#-33.500000\r\n#-70.250000\r\n#" + format +
+               "\r\n#12000000\r\n";
+    }
+
+    TestStation t;
+    FakeReceiver receiver;
+    FakeReceiver server;  // the processing server: it listens, the link connects
+    uint16_t relay_port = 0;
+};
+
+TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
+    t.station->settings.binary_mode = 1;
+    consumer_update_greeting(*t.station);
+    start();
+    std::string expected = greeting("BINARY");
+    EXPECT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
+    EXPECT_EQ(t.consumer_line(), cp1251("Потребитель: ") + std::to_string(server.port) + "  " +
+                                     cp1251("Соединение 127.0.0.1"));
+
+    const ReceiverMessage& message = real_capture()[1];
+    std::string lines;
+    for (int32_t threshold : {0, 255, 300}) {
+        t.station->settings.signal_threshold = threshold;
+        for (uint8_t signal : {0, 254, 255}) {
+            std::string frame = binary_stream({message}, 7, 0, signal);
+            source_decode(*t.station, frame);
+            if (static_cast<uint32_t>(signal) >= static_cast<uint32_t>(threshold))
+                lines += stream_expected_at_line(message, 7);
+        }
+    }
+    EXPECT_EQ(lines.size(), 4 * stream_expected_at_line(message, 7).size());  // 3, 1, 0
+    // In text mode the threshold does not count.
+    t.station->settings.binary_mode = 0;
+    source_decode(*t.station, "*8D4840D6202CC371C32CE0576098;\r\n");
+    lines += "*8D4840D6202CC371C32CE0576098;\r\n";
+    EXPECT_EQ(recv_within(server.connection, lines.size(), 5s), lines);
+}
+
+// Commands are whole lines whatever the chunking; anything else is thrown away.
+TEST(ConsumerCommands, ActOnlyAsWholeLines) {
+    ConsumerLink consumer;
+    auto take = [&](std::string_view bytes) { consumer_take_commands(consumer, bytes); };
+    take("#SET OUT DA");
+    take("TE ORIGINAL\r");
+    EXPECT_FALSE(consumer.original_output);
+    take("\n");
+    EXPECT_TRUE(consumer.original_output);
+    take("hello\n#SET OUT DATE TEXT\nmore");
+    EXPECT_FALSE(consumer.original_output);
+    take(" #SET OUT DATE ORIGINAL\n#SET OUT DATE ORIGINALS\r\n");
+    EXPECT_FALSE(consumer.original_output);
+    take(std::string(100, 'x') + "#SET OUT DATE ORIGINAL\n");
+    EXPECT_FALSE(consumer.original_output);
+    take("#SET OUT DATE ORIGINAL\n");
+    EXPECT_TRUE(consumer.original_output);
+}
+
+// A consumer that stops reading is dropped once its backlog is full and opened again
+// with a fresh greeting; the relay clients get every byte all the while.
+TEST_F(ConsumerTest, ConsumerThatNeverReadsIsDroppedAndGreetedAfresh) {
+    start();
+    RelayReader reader(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    std::string capture(stream_real_capture());
+    std::string sent;
+    while (consumer_connected() && sent.size() < 64u * 1024 * 1024) {
+        receiver.send_all(capture);
+        sent += capture;
+        t.run_for(1ms);
+    }
+    EXPECT_FALSE(consumer_connected());
+    EXPECT_EQ(t.consumer_line().substr(t.consumer_line().size() - 15), cp1251("Связь разорвана"));
+    ASSERT_TRUE(t.run_until([&] { return reader.size() == sent.size(); }));
+    EXPECT_TRUE(reader.bytes() == sent);
+
+    server.close_connection();
+    ASSERT_TRUE(t.run_until([&] { return server.accept_pending() && consumer_connected(); }));
+    std::string expected = greeting("TEXT");
+    EXPECT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
+}
+
+// Only the source's connections count as news from the receiver.
+TEST_F(ConsumerTest, WatchdogDropsASilentSourceWhileTheConsumerConnectsAgain) {
+    start();
+    for (int tick = 1; tick <= 391; ++tick) {
+        if (tick % 100 == 0) {
+            station_drop_link(*t.station, LINK_CONSUMER);
+            server.close_connection();
+            ASSERT_TRUE(
+                t.run_until([&] { return server.accept_pending() && consumer_connected(); }));
+        }
+        EXPECT_EQ(link_state(t.station->links, LINK_SOURCE), LINK_CONNECTED) << tick;
+        watchdog_step(*t.station);
+    }
+    EXPECT_EQ(link_state(t.station->links, LINK_SOURCE), LINK_CLOSED);
+}
+
+TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
+    TestStation t;
+    FakeReceiver server;
+    station_load_settings(*t.station);
+    link_set_port(t.station->links, LINK_CONSUMER, server.port);
+    t.station->consumer_connector.pause = 20ms;
+    t.station->settings.relay_port = free_port();
+    station_start_network(*t.station);
+    t.run_for(300ms);
+    EXPECT_FALSE(server.accept_pending());
+    EXPECT_EQ(t.consumer_line(), "");
+    EXPECT_EQ(link_state(t.station->links, LINK_CONSUMER), LINK_IDLE);
+}
+
+}  // namespace
