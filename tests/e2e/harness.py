@@ -45,9 +45,11 @@ VK_4 = 0x34
 VK_5 = 0x35
 
 DISPLAY_LINES = 18
+SETTINGS_ITEMS = 9  # rows of the "&Настройки" menu
 STATIC_LINES = 21  # the display lines and three status lines
 SERVER_LINE = 18
 CLIENT_LINE = 19
+CONSUMER_LINE = 20
 
 # No case needs more; one that takes longer has its processes ended, so that whatever
 # it waits for fails at once.
@@ -325,8 +327,9 @@ class Program:
         self.key(VK_ESCAPE, VK_ESCAPE)
         wait_until(lambda: not self.popup_menus() and not self.focus()["in_menu"], 10,
                    "the menu to close")
-        if len(marks) != 8:
-            raise AssertionError(f"the settings menu should show 8 items, read {len(marks)}")
+        if len(marks) != SETTINGS_ITEMS:
+            raise AssertionError(
+                f"the settings menu should show {SETTINGS_ITEMS} items, read {len(marks)}")
         return marks
 
     @staticmethod

@@ -4,13 +4,14 @@ receiver-clock prefixes of relative-time mode."""
 import re
 import time
 
-from harness import DISPLAY_LINES, IDOK, VK_4, VK_5, Case, free_port, wait_until
+from harness import (DISPLAY_LINES, IDOK, SETTINGS_ITEMS, VK_4, VK_5, Case, free_port,
+                     wait_until)
 
 BINARY_MODE = 113
 RELATIVE_TIME = 118
-BINARY_ITEM = 2  # rows of the "&Настройки" menu
-RELATIVE_ITEM = 5
-NO_MARKS = [False] * 8
+BINARY_ITEM = 3  # rows of the "&Настройки" menu
+RELATIVE_ITEM = 6
+NO_MARKS = [False] * SETTINGS_ITEMS
 
 PREFIXED = re.compile(r"прм = (-?\d+)  комп = (-?\d+)     (@[0-9A-F]{12}[0-9A-F]+;)\r\n")
 PLAIN_AT = re.compile(r"@[0-9A-F]{12}[0-9A-F]+;\r\n")

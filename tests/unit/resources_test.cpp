@@ -130,6 +130,7 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
     std::vector<MenuEntry> settings = {
         item(102, L"&Настройки Сервера"),               // relay port
         item(108, L"&Настройки TCP источника  "),       // source host and port
+        item(109, L"&Настройки TCP потребителя"),       // consumer host and port
         item(113, L"&Бинарный режим источника"),        // toggle
         item(116, L"&Нижний порог уровня приема"),      // threshold
         item(117, L"&Частота таймера"),                 // timer frequency
@@ -296,6 +297,17 @@ const ExpectedDialog kDialogs[] = {
          {1001, Kind::edit, L"", 7, 23, 50, 14},
          {-1, Kind::label, L"IP адрес", 62, 25, 87, 8},
      }},
+    {"ConsumerSettings",
+     L"IDD_DIALOG9",
+     L"Настройки TCP потребителя",
+     {
+         {1, Kind::default_button, L"OK", 7, 69, 50, 14},
+         {2, Kind::button, L"Cancel", 129, 69, 50, 14},
+         {1000, Kind::edit, L"", 7, 7, 40, 14},
+         {-1, Kind::label, L"Порт", 62, 7, 96, 8},
+         {1001, Kind::edit, L"", 7, 23, 50, 14},
+         {-1, Kind::label, L"IP адрес", 62, 25, 87, 8},
+     }},
     {"Coordinates",
      L"IDD_DIALOG3",
      L"Настройки координат приемника",
@@ -395,7 +407,7 @@ TEST_P(DialogResources, TemplateMatchesItsLayout) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSix, DialogResources, testing::ValuesIn(kDialogs),
+INSTANTIATE_TEST_SUITE_P(AllSeven, DialogResources, testing::ValuesIn(kDialogs),
                          [](const auto& p) { return std::string(p.param.test_name); });
 
 // ---- Help and contact texts ----
