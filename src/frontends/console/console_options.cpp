@@ -10,10 +10,11 @@ QALMOR link: keeps a TCP link to a Mode S receiver, shows its messages, and serv
 the receiver's raw bytes, unchanged, to up to 100 programs on its relay port.
 
 On a terminal it shows the monitor: the newest messages (one new line every 100 ms),
-the relay server line and the receiver link line. Keys: 4 stops and resumes the
-display, 5 switches receiver-clock times on and off, q or Ctrl+C quits.
-Not on a terminal (as a service) it logs each change of the two status lines with a
-UTC time stamp, and stops cleanly on SIGTERM or SIGINT.
+the relay server line, the receiver link line and, while it runs, the consumer link
+line. Keys: 4 stops and resumes the display, 5 switches receiver-clock times on and
+off, q or Ctrl+C quits.
+Not on a terminal (as a service) it logs each change of the status lines with a UTC
+time stamp, and stops cleanly on SIGTERM or SIGINT.
 
 Options:
   --dir DIR     folder of the settings files and of the client log "connect.list"
@@ -30,9 +31,11 @@ Settings files (one value per line, as the Windows program writes them):
   initsocket.ini  relay port (line 1); default 7777
   BinarComOn.ini  1 for the Beast binary format, 0 for text lines (default 0)
   frequency.ini   the receiver's timer frequency in Hz (default 12000000)
-  initmkp2.ini, point.ini, name.ini, porog.ini
-                  consumer address, receiver coordinates, name and signal
-                  threshold: kept for the Windows program, not used here
+  initmkp2.ini    processing server (the consumer link): port (line 1), address
+                  (line 2); the link runs only while this file names an address
+  point.ini, name.ini, porog.ini
+                  receiver coordinates and name (sent to the processing server)
+                  and signal threshold (binary frames below it are not sent)
 The client log "connect.list" gets one line per status refresh: the UTC time and
 the addresses of the connected relay clients.
 
