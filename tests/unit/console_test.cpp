@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "frontends/console/console_options.h"
-#include "frontends/console/utf8_text.h"
+#include "base/utf8_text.h"
 #include "support/cp1251.h"
 
 namespace {

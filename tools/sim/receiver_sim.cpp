@@ -46,6 +46,11 @@ Options:
                                    a program on the same computer can tell how long
                                    each message took to reach it; messages written
                                    in the same instant are one tick apart
+  --consumer          play a processing server for the program's consumer link
+                      instead of a receiver: listen (give --port, e.g. 8888), and
+                      print the greeting and every line the program delivers
+  --send COMMAND      with --consumer, after the greeting ask for: original (the
+                      receiver's raw bytes) or text (lines again)
   -h, --help          show this text
 
 On start it prints "qalmor-sim: listening on ADDRESS:PORT" on standard output;
@@ -65,6 +70,8 @@ Examples:
       6000 Beast frames stamped with the monotonic clock, to time a relay
   qalmor-sim --bind 0.0.0.0 --file flights.avr --format basestation --rate 2.5
       "MSG" lines from your own file, 2.5 a second, to other computers too
+  qalmor-sim --consumer --port 8888
+      a processing server on 127.0.0.1:8888 that prints what the program sends
 
 The program's relay port is also 7777 by default: give one of the two another port.
 )";
@@ -214,6 +221,17 @@ bool set_clock(std::string_view name, std::string_view value, SimOptions& option
     return true;
 }
 
+bool set_send(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+    if (value == "original") {
+        options.command = SimCommand::original;
+    } else if (value == "text") {
+        options.command = SimCommand::text;
+    } else {
+        return fail(error, "%.*s: '%.*s' is not one of original, text", name, value);
+    }
+    return true;
+}
+
 struct OptionEntry {
     std::string_view name;
     bool (*apply)(std::string_view name, std::string_view value, SimOptions& options,
@@ -233,6 +251,7 @@ constexpr OptionEntry kOptions[] = {
     {"--pause-after", set_pause_after},
     {"--close-after", set_close_after},
     {"--clock", set_clock},
+    {"--send", set_send},
 };
 
 const OptionEntry* find_option(std::string_view name) {
@@ -250,6 +269,9 @@ bool check_combination(const SimOptions& options, SimText& error) {
     }
     if (options.pause_after != kSimNever && options.close_after != kSimNever) {
         return fail(error, "--pause-after and --close-after cannot be used together");
+    }
+    if (options.command != SimCommand::none && !options.consumer) {
+        return fail(error, "--send goes with --consumer");
     }
     return true;
 }
@@ -269,6 +291,10 @@ SimParse sim_parse_options(std::span<const char* const> args, SimOptions& option
         std::string_view arg = args[i];
         if (arg == "-h" || arg == "--help") {
             return SimParse::help;
+        }
+        if (arg == "--consumer") {
+            options.consumer = true;
+            continue;
         }
         // Both "--port 0" and "--port=0".
         std::string_view name = arg.substr(0, arg.find('='));

@@ -35,6 +35,9 @@ enum class SimFormat { avr, avr_mlat, basestation, beast };
 // monotonic clock (std::chrono::steady_clock, CLOCK_MONOTONIC on Linux), modulo 2^48.
 enum class SimClockSource { start, monotonic };
 
+// What the stand-in processing server (--consumer) asks for after the greeting.
+enum class SimCommand { none, original, text };
+
 constexpr uint64_t kSimNever = UINT64_MAX;  // no pause or close after a count
 constexpr size_t kSimMaxChunk = 65535;      // as much as the program takes in one receive
 constexpr double kSimMinRate = 0.001;       // messages per second
@@ -53,6 +56,8 @@ struct SimOptions {
     uint64_t pause_after = kSimNever;
     uint64_t close_after = kSimNever;
     SimClockSource clock = SimClockSource::start;
+    bool consumer = false;  // play a processing server instead of a receiver
+    SimCommand command = SimCommand::none;
 };
 
 enum class SimParse { run, help, error };
@@ -160,3 +165,12 @@ void sim_serve(SimServer& server, const SimOptions& options,
 
 // Closes the listening socket and any connection left open.
 void sim_close(SimServer& server);
+
+// ---- The processing server ----
+
+// Plays a processing server for the program's consumer link: takes connections one
+// after another on the listening socket and prints every line each sends to `out`
+// (Windows-1251 in UTF-8); after the greeting's five lines it sends the command the
+// options ask for. Until `stop` is set; notices it within 50 ms.
+void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
+                 const std::atomic<bool>& stop);

@@ -58,7 +58,11 @@ int main(int argc, char** argv) {
 
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
-    sim_serve(server, options, messages, g_stop);
+    if (options.consumer) {
+        sim_consume(server, options, stdout, g_stop);
+    } else {
+        sim_serve(server, options, messages, g_stop);
+    }
     sim_close(server);
     sockets_stop();
     return 0;

@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "base/frontend.h"
-#include "frontends/console/utf8_text.h"
+#include "base/utf8_text.h"
 
 namespace {
 

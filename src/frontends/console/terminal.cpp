@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "frontends/console/console_frontend.h"
-#include "frontends/console/utf8_text.h"
+#include "base/utf8_text.h"
 
 namespace {
 

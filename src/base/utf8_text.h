@@ -1,5 +1,5 @@
-// Windows-1251 to UTF-8, for the terminal and the service log: every text of the
-// program is Windows-1251, while a Linux terminal speaks UTF-8.
+// Windows-1251 to UTF-8, for terminals and logs: every text of the program is
+// Windows-1251, while a Linux terminal speaks UTF-8.
 #pragma once
 
 #include <cstddef>

@@ -1,0 +1,80 @@
+// qalmor-sim --consumer: a stand-in processing server for the program's consumer link.
+#include <cstring>
+
+#include "base/utf8_text.h"
+#include "sim/receiver_sim.h"
+
+namespace {
+
+constexpr int kGreetingLines = 5;
+constexpr size_t kPrintedLineSize = 1024;  // longer lines are printed in pieces
+
+// One line as a terminal shows it: Windows-1251 letters in UTF-8.
+void print_line(FILE* out, std::string_view line) {
+    std::array<char, kPrintedLineSize * 3> utf8;
+    utf8_from_cp1251(line, utf8);
+    std::fprintf(out, "%s\n", utf8.data());
+    std::fflush(out);
+}
+
+void send_command(SOCKET s, SimCommand command, FILE* out) {
+    const char* text =
+        command == SimCommand::original ? "#SET OUT DATE ORIGINAL\r\n" : "#SET OUT DATE TEXT\r\n";
+    socket_send(s, text, std::strlen(text));
+    std::fprintf(out, "qalmor-sim: sent %.*s\n", static_cast<int>(std::strlen(text) - 2), text);
+}
+
+// Reads one connection to its end, printing each line; after the greeting, sends the
+// command asked for.
+void consume_connection(SOCKET s, const SimOptions& options, FILE* out,
+                        const std::atomic<bool>& stop) {
+    std::array<char, kPrintedLineSize> line;
+    size_t length = 0;
+    int lines = 0;
+    std::array<char, 65536> buffer;
+    while (!stop) {
+        PollFd entry{};
+        entry.fd = s;
+        entry.events = POLLIN;
+        if (socket_poll(&entry, 1, 50) <= 0)
+            continue;
+        int received = socket_recv(s, buffer.data(), buffer.size());
+        if (received <= 0)
+            return;
+        for (char c : std::span(buffer.data(), static_cast<size_t>(received))) {
+            if (c != '\n' && length < line.size()) {
+                line[length++] = c;
+                continue;
+            }
+            print_line(out, {line.data(), length});
+            length = c == '\n' ? 0 : (line[0] = c, 1);
+            if (++lines == kGreetingLines && options.command != SimCommand::none)
+                send_command(s, options.command, out);
+        }
+    }
+}
+
+}  // namespace
+
+void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
+                 const std::atomic<bool>& stop) {
+    while (!stop) {
+        PollFd entry{};
+        entry.fd = server.listener;
+        entry.events = POLLIN;
+        if (socket_poll(&entry, 1, 50) <= 0)
+            continue;
+        sockaddr_in peer{};
+        socklen_t peer_length = sizeof peer;
+        SOCKET s = accept(server.listener, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+        if (s == INVALID_SOCKET)
+            continue;
+        SimEndpoint endpoint;
+        sim_format_endpoint(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), endpoint);
+        std::fprintf(out, "qalmor-sim: %s connected\n", endpoint.data());
+        consume_connection(s, options, out, stop);
+        closesocket(s);
+        std::fprintf(out, "qalmor-sim: %s closed the connection\n", endpoint.data());
+        std::fflush(out);
+    }
+}
