@@ -28,7 +28,7 @@ void consumer_update_greeting(Station& station) {
     greeting_line(greeting, length, "#%s\r\n", settings.receiver_name.data());
     greeting_line(greeting, length, "#%.6f\r\n", settings.latitude_arcsec * (1.0 / 3600));
     greeting_line(greeting, length, "#%.6f\r\n", settings.longitude_arcsec * (1.0 / 3600));
-    greeting_line(greeting, length, settings.binary_mode != 0 ? "#BINARY\r\n" : "#TEXT\r\n");
+    greeting_line(greeting, length, "#%s\r\n", settings.binary_mode != 0 ? "BINARY" : "TEXT");
     greeting_line(greeting, length, "#%d\r\n", station.clock.timer_frequency_hz);
     std::lock_guard guard(station.greeting_lock);
     station.greeting = greeting;
