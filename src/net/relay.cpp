@@ -5,6 +5,7 @@
 
 #include "app/station.h"
 #include "app/text.h"
+#include "settings/file_replace.h"
 
 namespace {
 
@@ -13,6 +14,9 @@ constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
 // "Клиент: %5d  %s"
 constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
 constexpr char kClientLogFile[] = "connect.list";
+// About two lines a second while the receiver is unreachable: past this size the log
+// becomes "connect.list.1" and a new one begins.
+constexpr int64_t kClientLogLimitBytes = int64_t{16} << 20;
 
 bool is_live(const RelayClient& client) {
     return client.address[0] != '\0';
@@ -275,8 +279,9 @@ void status_refresh(Station& station) {
         std::lock_guard board_guard(station.status.lock);
         std::array<char, kPathSize> path;
         // The client log is a Windows text file everywhere: lines end in CR LF.
-        std::FILE* log =
-            station_path(station, kClientLogFile, path) ? std::fopen(path.data(), "ab") : nullptr;
+        std::FILE* log = station_path(station, kClientLogFile, path)
+                             ? file_append_rotating(path.data(), kClientLogLimitBytes)
+                             : nullptr;
         if (log != nullptr) {
             write_client_log_line(station, log);
         }
