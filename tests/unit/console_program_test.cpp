@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "qalmor_version.h"
 #include "support/framer_helpers.h"
 #include "support/net_helpers.h"
 
@@ -154,7 +155,7 @@ TEST(ConsoleProgram, HelpVersionAndBadOptions) {
 
     Program version = Program::as_service({"--version"});
     EXPECT_EQ(version.wait_exit(), 0);
-    EXPECT_EQ(version.seen, "qalmor 0.1.0\n");
+    EXPECT_EQ(version.seen, "qalmor " QALMOR_VERSION "\n");
 
     Program bad = Program::as_service({"--nope"});
     EXPECT_EQ(bad.wait_exit(), 2);
@@ -181,7 +182,7 @@ TEST(ConsoleProgram, ServiceLogsEachStatusChangeOnceAndStopsCleanlyOnSigterm) {
     for (int i = 0; i < 500 && !(first.closed && second.closed); ++i)
         usleep(10000);
     EXPECT_TRUE(first.closed && second.closed);  // shutdown closed the relay clients
-    EXPECT_NE(program.seen.find("qalmor 0.1.0: stopped"), std::string::npos);
+    EXPECT_NE(program.seen.find("qalmor " QALMOR_VERSION ": stopped"), std::string::npos);
 
     // One line per change, each with its UTC time stamp.
     const std::string& log = program.seen;

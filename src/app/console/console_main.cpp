@@ -9,10 +9,11 @@
 #include "app/console/console_frontend.h"
 #include "app/console/console_options.h"
 #include "app/console/terminal.h"
+#include "qalmor_version.h"
 
 namespace {
 
-constexpr char kVersion[] = "qalmor 0.1.0";
+constexpr char kVersion[] = "qalmor " QALMOR_VERSION;
 // Keys, the stop flag and newly registered sockets are looked at least this often.
 constexpr int kLoopSliceMs = 20;
 
