@@ -104,11 +104,17 @@ public:
 
 private:
     [[noreturn]] static void exec(const std::vector<std::string>& arguments) {
-        std::vector<char*> argv{const_cast<char*>(QALMOR_PROGRAM)};
+        std::vector<char*> argv;
+#ifdef QALMOR_PROGRAM_EMULATOR
+        // A cross build runs under an emulator that the kernel does not know: a program
+        // of the target's machine starts only through it.
+        argv.push_back(const_cast<char*>(QALMOR_PROGRAM_EMULATOR));
+#endif
+        argv.push_back(const_cast<char*>(QALMOR_PROGRAM));
         for (const auto& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        execv(QALMOR_PROGRAM, argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
 
