@@ -244,12 +244,15 @@ def check_version_resource(exe, version):
           f"FileDescription {values.get('FileDescription')}")
 
 
-def check_manifest(exe):
+def check_manifest(exe, version):
     resource = pe_resource(exe, RT_MANIFEST)
     if not check(resource is not None, "qalmor.exe has a manifest"):
         return
     root = ET.fromstring(resource)
     every = list(root.iter())
+    identity = next((e for e in every if e.tag.endswith("assemblyIdentity")), None)
+    check(identity is not None and identity.get("version") == version + ".0",
+          f"manifest: the program's own version {version}.0")
     controls = [e for e in every if e.tag.endswith("assemblyIdentity")
                 and e.get("name") == "Microsoft.Windows.Common-Controls"]
     check(controls and controls[0].get("version") == "6.0.0.0", "manifest: common controls 6")
@@ -281,7 +284,7 @@ def check_zip(path, version):
         if folder + "qalmor.exe" in names:
             exe = z.read(folder + "qalmor.exe")
             check_version_resource(exe, version)
-            check_manifest(exe)
+            check_manifest(exe, version)
 
 
 def main():
