@@ -7,6 +7,7 @@
   to a client, and exits 0 on SIGTERM.
 - The Windows zip holds the two programs and the guide (CR LF, Russian and English),
   and qalmor.exe carries its version resource and its manifest.
+- SHA256SUMS holds the right checksum of each of the four.
 
 Usage: check_packages.py DIST_DIR VERSION
 """
@@ -295,6 +296,10 @@ def main():
             print(f"{os.path.getsize(path):>9} {path}")
     if failures:
         return 1
+    sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
+                          capture_output=True, text=True)
+    check(sums.returncode == 0 and sums.stdout.count(": OK") == len(debs) + 1,
+          f"SHA256SUMS holds the right sum of each of the four: {sums.stdout}{sums.stderr}")
     with tempfile.TemporaryDirectory() as unpacked:
         for arch, deb in zip(MACHINES, debs):
             root = os.path.join(unpacked, arch)
