@@ -2,8 +2,8 @@
 //
 // Winsock and POSIX sockets are nearly the same API; this header maps the few
 // differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
-// so that the core uses one spelling. It is the only place where the core meets a
-// platform header.
+// so that the core uses one spelling. Beside settings/file_replace.cpp (a rename that
+// replaces a file), it is the only place where the core meets a platform header.
 #pragma once
 
 #ifdef _WIN32

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "settings/file_replace.h"
+
 namespace {
 
 constexpr int kCtrlZ = 0x1A;
@@ -223,12 +225,21 @@ int settings_file_read(const char* dir, const char* file, std::span<const std::s
 }
 
 void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts) {
-    FILE* out = settings_open(dir, file, "wb");
+    // The new content goes into a file beside the old one, which it then replaces whole:
+    // a crash or a full disk leaves the old file, never an empty or a cut one.
+    char path[kSettingsPathSize];
+    char temp_path[kSettingsPathSize];
+    if (!settings_path(dir, file, path))
+        return;
+    int length = std::snprintf(temp_path, sizeof temp_path, "%s.new", path);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof temp_path)
+        return;
+    FILE* out = std::fopen(temp_path, "wb");
     if (out == nullptr)
         return;
     for (const char* text : texts)
         write_text_line(out, text != nullptr ? text : "");
-    std::fclose(out);
+    file_replace(out, temp_path, path);
 }
 
 void settings_save_binary_mode(const char* dir, int32_t binary_mode) {

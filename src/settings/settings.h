@@ -85,8 +85,9 @@ void settings_startup_load(const char* dir, Settings& settings, StartupValues& v
 // were read, or -1 if the file could not be opened.
 int settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines);
 
-// Rewrites `dir`/`file` with each text followed by a line end. If the file cannot be
-// opened nothing is written and nothing is reported.
+// Rewrites `dir`/`file` with each text followed by a line end: the texts go into a new
+// file beside it, which then replaces it whole. If that cannot be done (the folder cannot
+// be written, the disk is full) the file stays as it was and nothing is reported.
 void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts);
 
 // Rewrites "BinarComOn.ini" with the flag ("%d" and a line end).

@@ -5,6 +5,7 @@
 
 #include "base/frontend.h"
 #include "base/text.h"
+#include "settings/file_replace.h"
 #include "station/station.h"
 
 namespace {
@@ -13,6 +14,9 @@ namespace {
 constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
 // "Клиент: %5d  %s"
 constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
+// About two lines a second while the receiver is unreachable: past this size the log
+// becomes "connect.list.1" and a new one begins.
+constexpr int64_t kClientLogLimitBytes = int64_t{16} << 20;
 // "Потребитель: %5d  %s"
 constexpr char kConsumerLineFormat[] = "\xCF\xEE\xF2\xF0\xE5\xE1\xE8\xF2\xE5\xEB\xFC: %5d  %s";
 
@@ -25,8 +29,9 @@ void format_link_line(std::span<char> line, const char* format, const LinkSlot& 
 // cannot be opened. The log is a Windows text file everywhere: lines end in CR LF.
 std::FILE* open_client_log_line(Station& station) {
     std::array<char, kPathSize> path;
-    std::FILE* log =
-        station_path(station, kClientLogFile, path) ? std::fopen(path.data(), "ab") : nullptr;
+    std::FILE* log = station_path(station, kClientLogFile, path)
+                         ? file_append_rotating(path.data(), kClientLogLimitBytes)
+                         : nullptr;
     if (log == nullptr)
         return nullptr;
     UtcTime now;

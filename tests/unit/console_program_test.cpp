@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "qalmor_version.h"
 #include "support/framer_helpers.h"
 #include "support/net_helpers.h"
 
@@ -103,11 +104,17 @@ public:
 
 private:
     [[noreturn]] static void exec(const std::vector<std::string>& arguments) {
-        std::vector<char*> argv{const_cast<char*>(QALMOR_PROGRAM)};
+        std::vector<char*> argv;
+#ifdef QALMOR_PROGRAM_EMULATOR
+        // A cross build runs under an emulator that the kernel does not know: a program
+        // of the target's machine starts only through it.
+        argv.push_back(const_cast<char*>(QALMOR_PROGRAM_EMULATOR));
+#endif
+        argv.push_back(const_cast<char*>(QALMOR_PROGRAM));
         for (const auto& argument : arguments)
             argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        execv(QALMOR_PROGRAM, argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
 
@@ -154,7 +161,7 @@ TEST(ConsoleProgram, HelpVersionAndBadOptions) {
 
     Program version = Program::as_service({"--version"});
     EXPECT_EQ(version.wait_exit(), 0);
-    EXPECT_EQ(version.seen, "qalmor 0.1.0\n");
+    EXPECT_EQ(version.seen, "qalmor " QALMOR_VERSION "\n");
 
     Program bad = Program::as_service({"--nope"});
     EXPECT_EQ(bad.wait_exit(), 2);
@@ -181,7 +188,7 @@ TEST(ConsoleProgram, ServiceLogsEachStatusChangeOnceAndStopsCleanlyOnSigterm) {
     for (int i = 0; i < 500 && !(first.closed && second.closed); ++i)
         usleep(10000);
     EXPECT_TRUE(first.closed && second.closed);  // shutdown closed the relay clients
-    EXPECT_NE(program.seen.find("qalmor 0.1.0: stopped"), std::string::npos);
+    EXPECT_NE(program.seen.find("qalmor " QALMOR_VERSION ": stopped"), std::string::npos);
 
     // One line per change, each with its UTC time stamp.
     const std::string& log = program.seen;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "support/cp1251.h"
 #include "support/net_harness.h"
@@ -235,6 +236,25 @@ TEST_F(RelayTest, RefreshesFromTwoThreadsWriteWholeLogLines) {
     for (size_t i = 2; i < lines.size(); ++i) {
         ASSERT_EQ(lines[i], "06/12/2026 07:51:29 |127.0.0.1|") << i;
     }
+}
+
+// A receiver that stays unreachable adds two log lines a second: past 16 MiB the log
+// becomes "connect.list.1", replacing an older one, and a new log begins.
+TEST_F(RelayTest, ClientLogPast16MiBBecomesTheOldLog) {
+    namespace fs = std::filesystem;
+    constexpr uintmax_t kLimit = uintmax_t{16} << 20;
+    const std::string stamp_line = "06/12/2026 07:51:29 \r\n";
+    fs::path log = fs::path(t.dir.path) / "connect.list";
+    t.dir.write("connect.list.1", "older");
+    fs::resize_file(log, kLimit);
+
+    status_refresh(*t.station);  // at the limit, not past it: appended
+    EXPECT_EQ(fs::file_size(log), kLimit + stamp_line.size());
+    EXPECT_EQ(t.dir.read("connect.list.1"), "older");
+
+    status_refresh(*t.station);
+    EXPECT_EQ(fs::file_size(fs::path(t.dir.path) / "connect.list.1"), kLimit + stamp_line.size());
+    EXPECT_EQ(t.dir.read("connect.list"), stamp_line);
 }
 
 }  // namespace

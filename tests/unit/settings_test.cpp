@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,10 @@
 #include "net/link_table.h"
 #include "station/station.h"
 #include "support/cp1251.h"
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 namespace {
 
@@ -260,6 +265,30 @@ TEST_F(SettingsTest, UnusableFilesAndPathsChangeNothing) {
     EXPECT_STREQ(line, "kept");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_path), fs::directory_iterator()), 1);
 }
+
+#ifndef _WIN32
+// A disk that fills up during a save (here a file size limit makes the writes fail)
+// leaves the old file whole, and no new file beside it.
+TEST_F(SettingsTest, SaveThatCannotBeWrittenWholeKeepsTheOldFile) {
+    const char* old_name[] = {"old"};
+    settings_file_save(dir(), "name.ini", old_name);
+    std::string long_name(8000, 'n');
+    const char* new_name[] = {long_name.c_str()};
+
+    rlimit previous{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+    rlimit small = previous;
+    small.rlim_cur = 100;
+    auto previous_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    settings_file_save(dir(), "name.ini", new_name);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previous_handler);
+
+    EXPECT_EQ(contents("name.ini"), "old\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_path), fs::directory_iterator()), 1);
+}
+#endif
 
 TEST_F(SettingsTest, EmptyOrDotDirIsTheCurrentDirectory) {
     fs::path previous = fs::current_path();

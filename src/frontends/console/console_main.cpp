@@ -9,10 +9,11 @@
 #include "frontends/console/console_frontend.h"
 #include "frontends/console/console_options.h"
 #include "frontends/console/terminal.h"
+#include "qalmor_version.h"
 
 namespace {
 
-constexpr char kVersion[] = "qalmor 0.1.0";
+constexpr char kVersion[] = "qalmor " QALMOR_VERSION;
 
 volatile sig_atomic_t stop_requested = 0;
 
