@@ -334,10 +334,16 @@ class Program:
 
     @staticmethod
     def _steady_marks(popup, picture):
-        """The marks when two readings a moment apart agree: the menu is fully drawn."""
-        first = probe().ask("marks", popup)["marks"]
-        time.sleep(0.05)
-        second = probe().ask("marks", popup, picture)["marks"]
+        """The marks when two readings a moment apart agree: the menu is fully drawn. A
+        popup that has no text on the screen yet is not drawn at all: read it again."""
+        try:
+            first = probe().ask("marks", popup)["marks"]
+            time.sleep(0.05)
+            second = probe().ask("marks", popup, picture)["marks"]
+        except ProbeError as error:
+            if "no item text found" in str(error):
+                return None
+            raise
         return first if first == second else None
 
     # ---- the end ----
