@@ -24,15 +24,9 @@ std::string temp_dir_name() {
 }  // namespace
 
 uint16_t free_port() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(s);
-    return ntohs(address.sin_port);
+    uint16_t port = 0;
+    closesocket(sim_listen_on(INADDR_LOOPBACK, port));
+    return port;
 }
 
 TempDir::TempDir() : path(temp_dir_name()) {
@@ -56,18 +50,7 @@ void TempDir::write(const std::string& file, const std::string& bytes) const {
     out << bytes;
 }
 
-FakeReceiver::FakeReceiver() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 4);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    socket_set_nonblocking(listener);
-}
+FakeReceiver::FakeReceiver() : listener(sim_listen_on(INADDR_LOOPBACK, port)) {}
 
 FakeReceiver::~FakeReceiver() {
     close_connection();
@@ -75,32 +58,17 @@ FakeReceiver::~FakeReceiver() {
 }
 
 bool FakeReceiver::accept_pending() {
-    if (connection != INVALID_SOCKET)
-        return true;
-    connection = accept(listener, nullptr, nullptr);
     if (connection == INVALID_SOCKET)
-        return false;
-#ifdef _WIN32
-    u_long blocking = 0;  // an accepted socket inherits the listener's non-blocking mode
-    ioctlsocket(connection, FIONBIO, &blocking);
-#endif
-    return true;
+        connection = sim_accept(listener, 0);
+    return connection != INVALID_SOCKET;
 }
 
 void FakeReceiver::send_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        int sent = socket_send(connection, bytes.data(), bytes.size());
-        if (sent <= 0)
-            return;
-        bytes.remove_prefix(static_cast<size_t>(sent));
-    }
+    sim_send_all(connection, bytes);
 }
 
 void FakeReceiver::close_connection() {
-    if (connection != INVALID_SOCKET) {
-        closesocket(connection);
-        connection = INVALID_SOCKET;
-    }
+    sim_close_socket(connection);
 }
 
 SOCKET connect_to(uint16_t port) {

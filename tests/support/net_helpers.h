@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/socket_compat.h"
+#include "sim/receiver_sim.h"
 
 using namespace std::chrono_literals;
 
@@ -25,11 +26,12 @@ struct TempDir {
     void write(const std::string& file, const std::string& bytes) const;
 };
 
-// Accepts connections and sends what the test gives it. Blocking calls, on the test thread.
+// Accepts connections and sends what the test gives it, as the simulator's server does.
+// Blocking calls, on the test thread.
 struct FakeReceiver {
+    uint16_t port = 0;  // before the listener: the system picks it when that opens
     SOCKET listener = INVALID_SOCKET;
     SOCKET connection = INVALID_SOCKET;
-    uint16_t port = 0;
     FakeReceiver();
     ~FakeReceiver();
     // Takes a pending connection if there is one; returns whether one is open.
