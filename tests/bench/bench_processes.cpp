@@ -56,13 +56,8 @@ void valve_run(BenchValve& v) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
             continue;
         }
-        PollFd entry{};
-        entry.fd = v.simulator;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, kAcceptWaitMs) <= 0)
-            continue;
-        int n = socket_recv(v.simulator, buffer.get(), kValveChunk);
-        if (n <= 0 || !sim_send_all(v.relay, {buffer.get(), static_cast<size_t>(n)}))
+        int n = relay_client_read(v.simulator, {buffer.get(), kValveChunk}, kAcceptWaitMs);
+        if (n < 0 || !sim_send_all(v.relay, {buffer.get(), static_cast<size_t>(n)}))
             return;
         v.passed.fetch_add(static_cast<uint64_t>(n));
     }
