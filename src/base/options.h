@@ -20,6 +20,7 @@ struct OptionSpec {
     int id = 0;  // the caller's; "-h" and "--help" may share one
     double low = 0;
     double high = 0;
+    const char* wanted = "";  // what a value must be, for the caller's messages
 };
 
 enum class OptionStatus { ok, unknown, no_value, bad_number };

@@ -111,39 +111,22 @@ constexpr double kMaxCount = 18446744073709551615.0;
 constexpr OptionSpec kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
     {"--help", OptionKind::flag, kHelpOption},
-    {"--port", OptionKind::whole, kPort, 0, 65535},
-    {"--bind", OptionKind::text, kBind},
-    {"--format", OptionKind::text, kFormat},
-    {"--rate", OptionKind::text, kRate},
+    {"--port", OptionKind::whole, kPort, 0, 65535, "a port number (0 to 65535)"},
+    {"--bind", OptionKind::text, kBind, 0, 0, "an IPv4 address such as 127.0.0.1"},
+    {"--format", OptionKind::text, kFormat, 0, 0, "one of avr, avr-mlat, basestation, beast"},
+    {"--rate", OptionKind::text, kRate, 0, 0,
+     "a rate from 0.001 to 10000000 messages a second, or max"},
     {"--file", OptionKind::text, kFile},
-    {"--line-end", OptionKind::text, kLineEnd},
-    {"--chunk", OptionKind::whole, kChunk, 1, kSimMaxChunk},
-    {"--random-chunk", OptionKind::whole, kRandomChunk, 1, kSimMaxChunk},
-    {"--seed", OptionKind::whole, kSeed, 0, 4294967295.0},
-    {"--pause-after", OptionKind::whole, kPauseAfter, 0, kMaxCount},
-    {"--close-after", OptionKind::whole, kCloseAfter, 0, kMaxCount},
-    {"--clock", OptionKind::text, kClock},
+    {"--line-end", OptionKind::text, kLineEnd, 0, 0, "one of crlf, lf, cr"},
+    {"--chunk", OptionKind::whole, kChunk, 1, kSimMaxChunk, "a size from 1 to 65535 bytes"},
+    {"--random-chunk", OptionKind::whole, kRandomChunk, 1, kSimMaxChunk,
+     "a size from 1 to 65535 bytes"},
+    {"--seed", OptionKind::whole, kSeed, 0, 4294967295.0, "a number from 0 to 4294967295"},
+    {"--pause-after", OptionKind::whole, kPauseAfter, 0, kMaxCount, "a number of messages"},
+    {"--close-after", OptionKind::whole, kCloseAfter, 0, kMaxCount, "a number of messages"},
+    {"--clock", OptionKind::text, kClock, 0, 0, "one of start, monotonic"},
     {"--consumer", OptionKind::flag, kConsumer},
-    {"--send", OptionKind::text, kSend},
-};
-
-// What each option's value must be, for the error that names it; by option id.
-constexpr const char* kWanted[] = {
-    "",
-    "a port number (0 to 65535)",
-    "an IPv4 address such as 127.0.0.1",
-    "one of avr, avr-mlat, basestation, beast",
-    "a rate from 0.001 to 10000000 messages a second, or max",
-    "",
-    "one of crlf, lf, cr",
-    "a size from 1 to 65535 bytes",
-    "a size from 1 to 65535 bytes",
-    "a number from 0 to 4294967295",
-    "a number of messages",
-    "a number of messages",
-    "one of start, monotonic",
-    "",
-    "one of original, text",
+    {"--send", OptionKind::text, kSend, 0, 0, "one of original, text"},
 };
 
 // The value's index in `names`; false when it is none of them.
@@ -239,7 +222,7 @@ bool fail_on(const OptionHit& hit, SimText& error) {
     std::string_view name = hit.spec->name;
     std::snprintf(error.data(), error.size(), "%.*s: '%.*s' is not %s",
                   static_cast<int>(name.size()), name.data(), static_cast<int>(hit.value.size()),
-                  hit.value.data(), kWanted[hit.spec->id]);
+                  hit.value.data(), hit.spec->wanted);
     return false;
 }
 
