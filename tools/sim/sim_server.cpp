@@ -278,7 +278,8 @@ bool sim_send_all(SOCKET s, std::span<const char> bytes) {
 void sim_close_socket(SOCKET& s) {
     if (s == INVALID_SOCKET)
         return;
-    // Sending ends first, so the peer reads every byte sent before it sees the close.
+    // Sending ends first, so the peer reads every byte sent before it sees the close. (A
+    // listener has nothing to end: its shutdown fails, harmlessly.)
     shutdown(s, kShutdownSend);
     closesocket(s);
     s = INVALID_SOCKET;
