@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "sim/receiver_sim.h"
+#include "support/net_helpers.h"
 
 namespace {
 
@@ -139,10 +140,10 @@ void client_take(BenchClient& client, std::span<const char> bytes, const FrameCh
 // One read from a ready client; a close or an error ends the client.
 void read_ready(BenchClient& client, int epoll, std::span<char> buffer, const FrameCheck& check,
                 LatencyHistogram& latencies) {
-    int n = socket_recv(client.socket, buffer.data(), buffer.size());
+    int n = relay_client_read(client.socket, buffer, 0);
     if (n > 0) {
         client_take(client, buffer.first(static_cast<size_t>(n)), check, &latencies);
-    } else if (n == 0 || !socket_would_block()) {
+    } else if (n < 0) {
         epoll_ctl(epoll, EPOLL_CTL_DEL, client.socket, nullptr);
         client.closed.store(true);
     }
@@ -245,19 +246,9 @@ double latency_percentile_us(const LatencyHistogram& histogram, double fraction)
 
 std::unique_ptr<BenchClient> client_connect(uint16_t port) {
     auto client = std::make_unique<BenchClient>();
-    client->socket = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (client->socket == INVALID_SOCKET ||
-        connect(client->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        client_close(*client);
+    client->socket = connect_to(port, &client->local_port);
+    if (client->socket == INVALID_SOCKET)
         return nullptr;
-    }
-    socklen_t length = sizeof address;
-    getsockname(client->socket, reinterpret_cast<sockaddr*>(&address), &length);
-    client->local_port = ntohs(address.sin_port);
     socket_set_nonblocking(client->socket);
     return client;
 }
@@ -272,15 +263,10 @@ bool client_read_to_close(BenchClient& client, const FrameCheck& check, int time
     auto buffer = std::make_unique<char[]>(kReadSize);
     int64_t deadline_ns = bench_now_ns() + int64_t{timeout_ms} * 1000000;
     while (bench_now_ns() < deadline_ns) {
-        PollFd entry{};
-        entry.fd = client.socket;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, kWaitMs) <= 0)
-            continue;
-        int n = socket_recv(client.socket, buffer.get(), kReadSize);
+        int n = relay_client_read(client.socket, {buffer.get(), kReadSize}, kWaitMs);
         if (n > 0) {
             client_take(client, {buffer.get(), static_cast<size_t>(n)}, check, nullptr);
-        } else if (n == 0 || !socket_would_block()) {
+        } else if (n < 0) {
             client.closed.store(true);
             return true;
         }

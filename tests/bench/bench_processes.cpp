@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "bench/bench_clients.h"
+#include "sim/receiver_sim.h"
 #include "support/net_helpers.h"
 
 namespace {
@@ -21,58 +22,16 @@ constexpr int kAcceptWaitMs = 20;
 // What the valve passes on at once: small beside any window worth setting.
 constexpr size_t kValveChunk = 64 * 1024;
 
-// Listens on 127.0.0.1, on a port the system picks; INVALID_SOCKET when it cannot.
-SOCKET listen_on_loopback(uint16_t& port) {
-    SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listener == INVALID_SOCKET ||
-        bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listener, 1) != 0 ||
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (listener != INVALID_SOCKET)
-            closesocket(listener);
-        return INVALID_SOCKET;
-    }
-    port = ntohs(address.sin_port);
-    return listener;
-}
-
 // Accepts the relay's source link; INVALID_SOCKET once `stop` is set.
 SOCKET accept_relay(SOCKET listener, const std::atomic<bool>& stop) {
-    while (!stop.load()) {
-        PollFd entry{};
-        entry.fd = listener;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, kAcceptWaitMs) <= 0)
-            continue;
-        SOCKET s = accept(listener, nullptr, nullptr);
-        if (s == INVALID_SOCKET)
-            continue;
-        // The timeout only keeps a relay that stopped reading from hanging the valve.
-        timeval timeout{2, 0};
-        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        return s;
-    }
-    return INVALID_SOCKET;
-}
-
-void close_socket(SOCKET& s) {
+    SOCKET s = INVALID_SOCKET;
+    while (s == INVALID_SOCKET && !stop.load())
+        s = sim_accept(listener, kAcceptWaitMs);
+    // The timeout only keeps a relay that stopped reading from hanging the valve.
+    timeval timeout{2, 0};
     if (s != INVALID_SOCKET)
-        closesocket(s);
-    s = INVALID_SOCKET;
-}
-
-bool send_all(SOCKET s, std::span<const char> bytes) {
-    while (!bytes.empty()) {
-        int sent = socket_send(s, bytes.data(), bytes.size());
-        if (sent <= 0)
-            return false;
-        bytes = bytes.subspan(static_cast<size_t>(sent));
-    }
-    return true;
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return s;
 }
 
 bool valve_open(const BenchValve& v) {
@@ -97,13 +56,8 @@ void valve_run(BenchValve& v) {
             std::this_thread::sleep_for(std::chrono::microseconds(50));
             continue;
         }
-        PollFd entry{};
-        entry.fd = v.simulator;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, kAcceptWaitMs) <= 0)
-            continue;
-        int n = socket_recv(v.simulator, buffer.get(), kValveChunk);
-        if (n <= 0 || !send_all(v.relay, {buffer.get(), static_cast<size_t>(n)}))
+        int n = relay_client_read(v.simulator, {buffer.get(), kValveChunk}, kAcceptWaitMs);
+        if (n < 0 || !sim_send_all(v.relay, {buffer.get(), static_cast<size_t>(n)}))
             return;
         v.passed.fetch_add(static_cast<uint64_t>(n));
     }
@@ -255,7 +209,7 @@ bool relay_holds_client(uint16_t relay_port, uint16_t client_port) {
 }
 
 bool valve_start(BenchValve& v) {
-    v.listener = listen_on_loopback(v.port);
+    v.listener = sim_listen_on(INADDR_LOOPBACK, v.port);
     if (v.listener == INVALID_SOCKET)
         return false;
     v.thread = std::thread(valve_run, std::ref(v));
@@ -266,7 +220,7 @@ void valve_stop(BenchValve& v) {
     v.stop.store(true);
     if (v.thread.joinable())
         v.thread.join();
-    close_socket(v.relay);
-    close_socket(v.simulator);
-    close_socket(v.listener);
+    sim_close_socket(v.relay);
+    sim_close_socket(v.simulator);
+    sim_close_socket(v.listener);
 }

@@ -27,7 +27,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
@@ -35,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/options.h"
 #include "bench/bench_clients.h"
 #include "bench/bench_processes.h"
 #include "sim/receiver_sim.h"
@@ -149,12 +149,6 @@ const char kHelp[] =
     "  --readers N       client reader threads (default 2)\n"
     "  --help            this text\n";
 
-bool parse_number(const char* text, double low, double high, double& value) {
-    char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0' && value >= low && value <= high;
-}
-
 std::vector<std::string> split_list(std::string_view text) {
     std::vector<std::string> items;
     while (!text.empty()) {
@@ -170,53 +164,71 @@ bool known_scenario(const std::string& key) {
                        [&](const Scenario& s) { return key == s.key; });
 }
 
-bool parse_option(std::string_view option, const char* value, Options& options) {
-    double number = 0;
-    if (option == "--only") {
-        options.only = split_list(value);
+enum Option { kHelpOption, kOnly, kCount, kNumber, kPath };
+
+constexpr OptionSpec kOptions[] = {
+    {"-h", OptionKind::flag, kHelpOption},
+    {"--help", OptionKind::flag, kHelpOption},
+    {"--only", OptionKind::text, kOnly},
+    {"--runs", OptionKind::decimal, kCount, 1, 99},
+    {"--readers", OptionKind::decimal, kCount, 1, 64},
+    {"--seconds", OptionKind::decimal, kNumber, 0.1, 600},
+    {"--rate", OptionKind::decimal, kNumber, 1, 1000000},
+    {"--stuck-seconds", OptionKind::decimal, kNumber, 0.1, 600},
+    {"--stuck-rate", OptionKind::decimal, kNumber, 1, 1000000},
+    {"--valve", OptionKind::decimal, kNumber, 65536, 1e9},
+    {"--max-messages", OptionKind::decimal, kNumber, 1000, 1e9},
+    {"--program", OptionKind::text, kPath},
+    {"--simulator", OptionKind::text, kPath},
+    {"--reference", OptionKind::text, kPath},
+};
+
+double& number_field(std::string_view name, Options& o) {
+    return name == "--seconds"         ? o.seconds
+           : name == "--rate"          ? o.rate
+           : name == "--stuck-seconds" ? o.stuck_seconds
+           : name == "--stuck-rate"    ? o.stuck_rate
+           : name == "--valve"         ? o.valve
+                                       : o.max_messages;
+}
+
+std::string& path_field(std::string_view name, Options& o) {
+    return name == "--program" ? o.program : name == "--simulator" ? o.simulator : o.reference;
+}
+
+// Stores an option read without fault; false when the scenario list names an unknown one.
+bool set_option(const OptionHit& hit, Options& options) {
+    std::string_view name = hit.spec->name;
+    if (hit.spec->id == kOnly) {
+        options.only = split_list(hit.value);
         return std::all_of(options.only.begin(), options.only.end(), known_scenario);
     }
-    if (option == "--runs" || option == "--readers") {
-        bool ok = parse_number(value, 1, option == "--runs" ? 99 : 64, number);
-        (option == "--runs" ? options.runs : options.readers) = static_cast<int>(number);
-        return ok;
+    if (hit.spec->id == kCount) {
+        (name == "--runs" ? options.runs : options.readers) = static_cast<int>(hit.decimal);
+    } else if (hit.spec->id == kNumber) {
+        number_field(name, options) = hit.decimal;
+    } else {
+        path_field(name, options) = hit.value;
     }
-    if (option == "--seconds")
-        return parse_number(value, 0.1, 600, options.seconds);
-    if (option == "--rate")
-        return parse_number(value, 1, 1000000, options.rate);
-    if (option == "--stuck-seconds")
-        return parse_number(value, 0.1, 600, options.stuck_seconds);
-    if (option == "--stuck-rate")
-        return parse_number(value, 1, 1000000, options.stuck_rate);
-    if (option == "--valve")
-        return parse_number(value, 65536, 1e9, options.valve);
-    if (option == "--max-messages")
-        return parse_number(value, 1000, 1e9, options.max_messages);
-    std::string* path = option == "--program"     ? &options.program
-                        : option == "--simulator" ? &options.simulator
-                        : option == "--reference" ? &options.reference
-                                                  : nullptr;
-    if (path != nullptr)
-        *path = value;
-    return path != nullptr;
+    return true;
 }
 
 // Returns 0 to run, 1 after --help, 2 on a bad option (with the reason printed).
 int parse_options(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view option = argv[i];
-        if (option == "--help" || option == "-h") {
+    std::span<const char* const> args(argv + 1, static_cast<size_t>(argc > 0 ? argc - 1 : 0));
+    OptionScan scan{args, kOptions, false};
+    OptionHit hit;
+    while (option_next(scan, hit)) {
+        if (hit.status == OptionStatus::ok && hit.spec->id == kHelpOption) {
             std::fputs(kHelp, stdout);
             return 1;
         }
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (value == nullptr || !parse_option(option, value, options)) {
-            std::fprintf(stderr, "relay_bench: bad option %s %s (see --help)\n", argv[i],
-                         value != nullptr ? value : "");
+        if (hit.status != OptionStatus::ok || !set_option(hit, options)) {
+            const char* value = hit.at + 1 < args.size() ? args[hit.at + 1] : "";
+            std::fprintf(stderr, "relay_bench: bad option %s %s (see --help)\n", args[hit.at],
+                         value);
             return 2;
         }
-        ++i;
     }
     if (options.program.empty() || options.simulator.empty()) {
         std::fprintf(stderr, "relay_bench: --program and --simulator are needed (see --help)\n");

@@ -24,15 +24,9 @@ std::string temp_dir_name() {
 }  // namespace
 
 uint16_t free_port() {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    closesocket(s);
-    return ntohs(address.sin_port);
+    uint16_t port = 0;
+    closesocket(sim_listen_on(INADDR_LOOPBACK, port));
+    return port;
 }
 
 TempDir::TempDir() : path(temp_dir_name()) {
@@ -56,18 +50,7 @@ void TempDir::write(const std::string& file, const std::string& bytes) const {
     out << bytes;
 }
 
-FakeReceiver::FakeReceiver() {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener, 4);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-    socket_set_nonblocking(listener);
-}
+FakeReceiver::FakeReceiver() : listener(sim_listen_on(INADDR_LOOPBACK, port)) {}
 
 FakeReceiver::~FakeReceiver() {
     close_connection();
@@ -75,67 +58,65 @@ FakeReceiver::~FakeReceiver() {
 }
 
 bool FakeReceiver::accept_pending() {
-    if (connection != INVALID_SOCKET)
-        return true;
-    connection = accept(listener, nullptr, nullptr);
     if (connection == INVALID_SOCKET)
-        return false;
-#ifdef _WIN32
-    u_long blocking = 0;  // an accepted socket inherits the listener's non-blocking mode
-    ioctlsocket(connection, FIONBIO, &blocking);
-#endif
-    return true;
+        connection = sim_accept(listener, 0);
+    return connection != INVALID_SOCKET;
 }
 
 void FakeReceiver::send_all(std::string_view bytes) {
-    while (!bytes.empty()) {
-        int sent = socket_send(connection, bytes.data(), bytes.size());
-        if (sent <= 0)
-            return;
-        bytes.remove_prefix(static_cast<size_t>(sent));
-    }
+    sim_send_all(connection, bytes);
 }
 
 void FakeReceiver::close_connection() {
-    if (connection != INVALID_SOCKET) {
-        closesocket(connection);
-        connection = INVALID_SOCKET;
-    }
+    sim_close_socket(connection);
 }
 
-SOCKET connect_to(uint16_t port) {
+SOCKET connect_to(uint16_t port, uint16_t* local_port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    socklen_t length = sizeof address;
+    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         closesocket(s);
         return INVALID_SOCKET;
     }
+    if (local_port != nullptr)
+        *local_port = ntohs(address.sin_port);
     return s;
+}
+
+int relay_client_read(SOCKET s, std::span<char> buffer, int wait_ms) {
+    if (wait_ms > 0) {
+        PollFd entry{};
+        entry.fd = s;
+        entry.events = POLLIN;
+        if (socket_poll(&entry, 1, wait_ms) <= 0)
+            return 0;
+    }
+    int n = socket_recv(s, buffer.data(), buffer.size());
+    if (n > 0)
+        return n;
+    return n < 0 && socket_would_block() ? 0 : -1;
 }
 
 RelayReader::RelayReader(uint16_t port) : socket(connect_to(port)) {
     // Waits in short polls rather than in a blocking recv: under Wine, shutting a socket
     // down does not wake a recv blocked on another thread.
     thread = std::thread([this] {
-        char buffer[16384];
+        std::array<char, 16384> buffer;
         while (!stopping) {
             if (paused) {
                 std::this_thread::sleep_for(5ms);
                 continue;
             }
-            PollFd entry{};
-            entry.fd = socket;
-            entry.events = POLLIN;
-            if (socket_poll(&entry, 1, 20) <= 0)
-                continue;
-            int n = socket_recv(socket, buffer, sizeof buffer);
-            if (n <= 0)
+            int n = relay_client_read(socket, buffer, 20);
+            if (n < 0)
                 break;
             std::lock_guard guard(lock);
-            received.append(buffer, static_cast<size_t>(n));
+            received.append(buffer.data(), static_cast<size_t>(n));
         }
         closed = true;
     });
@@ -157,36 +138,17 @@ std::string RelayReader::bytes() {
     return received;
 }
 
-namespace {
-
-// Reads into `out` until it holds `size` bytes, the peer closes or the time is up.
-void recv_into(SOCKET s, std::string& out, size_t size, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[16384];
-    while (out.size() < size && std::chrono::steady_clock::now() < deadline) {
-        PollFd entry{};
-        entry.fd = s;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, 20) <= 0)
-            continue;
-        int n = socket_recv(s, buffer, std::min(sizeof buffer, size - out.size()));
-        if (n <= 0)
-            return;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-}  // namespace
-
 std::string recv_within(SOCKET s, size_t size, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string out;
-    recv_into(s, out, size, timeout);
-    return out;
-}
-
-std::string recv_until_closed(SOCKET s, std::chrono::milliseconds timeout) {
-    std::string out;
-    recv_into(s, out, SIZE_MAX, timeout);
+    std::array<char, 16384> buffer;
+    while (out.size() < size && std::chrono::steady_clock::now() < deadline) {
+        int n = relay_client_read(
+            s, std::span(buffer).first(std::min(buffer.size(), size - out.size())), 20);
+        if (n < 0)
+            break;
+        out.append(buffer.data(), static_cast<size_t>(n));
+    }
     return out;
 }
 

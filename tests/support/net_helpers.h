@@ -5,11 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "base/socket_compat.h"
+#include "sim/receiver_sim.h"
 
 using namespace std::chrono_literals;
 
@@ -25,11 +27,12 @@ struct TempDir {
     void write(const std::string& file, const std::string& bytes) const;
 };
 
-// Accepts connections and sends what the test gives it. Blocking calls, on the test thread.
+// Accepts connections and sends what the test gives it, as the simulator's server does.
+// Blocking calls, on the test thread.
 struct FakeReceiver {
+    uint16_t port = 0;  // before the listener: the system picks it when that opens
     SOCKET listener = INVALID_SOCKET;
     SOCKET connection = INVALID_SOCKET;
-    uint16_t port = 0;
     FakeReceiver();
     ~FakeReceiver();
     // Takes a pending connection if there is one; returns whether one is open.
@@ -37,6 +40,17 @@ struct FakeReceiver {
     void send_all(std::string_view bytes);
     void close_connection();
 };
+
+// ---- Relay clients ----
+// The connecting and reading core of the tests' readers and the relay benchmark's clients.
+
+// Connects a plain socket to 127.0.0.1:`port`; INVALID_SOCKET on failure. `local_port`,
+// when given, gets the socket's own port.
+SOCKET connect_to(uint16_t port, uint16_t* local_port = nullptr);
+// Reads what has come into `buffer`, first waiting up to `wait_ms` for it (with 0 it reads
+// at once, as after epoll). The count read, 0 when nothing came, -1 once the relay has
+// closed the connection or it failed.
+int relay_client_read(SOCKET s, std::span<char> buffer, int wait_ms);
 
 // A relay client that reads everything on a thread of its own until the server closes.
 struct RelayReader {
@@ -54,13 +68,9 @@ struct RelayReader {
     std::string bytes();
 };
 
-// Connects a plain socket to 127.0.0.1:`port`; INVALID_SOCKET on failure.
-SOCKET connect_to(uint16_t port);
-
-// Reads until `size` bytes have come, the peer closes or `timeout` passes; what came.
+// Reads until `size` bytes have come (SIZE_MAX: until the peer closes), the peer closes or
+// `timeout` passes; what came.
 std::string recv_within(SOCKET s, size_t size, std::chrono::milliseconds timeout);
-// Reads until the peer closes or `timeout` passes; what came.
-std::string recv_until_closed(SOCKET s, std::chrono::milliseconds timeout);
 
 // Bytes `offset` to `offset + length` of an endless test stream in which every byte
 // depends on its position, so that a lost, repeated or reordered piece shows.

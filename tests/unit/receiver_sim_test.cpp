@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "support/framer_helpers.h"
+#include "support/net_helpers.h"
 
 namespace {
 
@@ -358,43 +359,23 @@ struct Session {
     }
 };
 
-// A client with a 5 s receive timeout, so that no test can hang on a silent server.
+// A client that waits no more than 5 s for each read, so that no test can hang on a
+// silent server.
 struct Client {
     SOCKET socket = INVALID_SOCKET;
 
-    explicit Client(uint16_t port) {
-        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(0x7F000001);
-        address.sin_port = htons(port);
-        EXPECT_EQ(connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-#ifdef _WIN32
-        DWORD timeout = 5000;
-#else
-        timeval timeout{5, 0};
-#endif
-        setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                   sizeof timeout);
-    }
-    ~Client() {
-        close();
-    }
-    void close() {
-        if (socket != INVALID_SOCKET)
-            closesocket(socket);
-        socket = INVALID_SOCKET;
-    }
+    explicit Client(uint16_t port) : socket(connect_to(port)) { EXPECT_NE(socket, INVALID_SOCKET); }
+    ~Client() { closesocket(socket); }
 
     // Every byte until the server closes; `closed` is false if it stopped on the timeout.
     std::string read_to_end(bool& closed) {
         std::string bytes;
         std::array<char, 4096> buffer;
         int got;
-        while ((got = socket_recv(socket, buffer.data(), buffer.size())) > 0) {
+        while ((got = relay_client_read(socket, buffer, 5000)) > 0) {
             bytes.append(buffer.data(), static_cast<size_t>(got));
         }
-        closed = got == 0;
+        closed = got < 0;
         return bytes;
     }
 
@@ -403,10 +384,8 @@ struct Client {
         Framer framer;
         Lines lines;
         std::array<char, 64> buffer;
-        while (lines.size() < count) {
-            int got = socket_recv(socket, buffer.data(), buffer.size());
-            if (got <= 0)
-                break;
+        int got;
+        while (lines.size() < count && (got = relay_client_read(socket, buffer, 5000)) > 0) {
             for (auto& line :
                  framer_lines(framer, {buffer.data(), static_cast<size_t>(got)}, binary)) {
                 lines.push_back(line);
@@ -417,11 +396,8 @@ struct Client {
 
     // True when neither data nor a close arrives within `ms`.
     bool silent_for(int ms) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(socket, &readable);
-        timeval timeout{0, ms * 1000};
-        return select(static_cast<int>(socket) + 1, &readable, nullptr, nullptr, &timeout) == 0;
+        std::array<char, 1> byte;
+        return relay_client_read(socket, byte, ms) == 0;
     }
 };
 

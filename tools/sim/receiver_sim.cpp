@@ -1,10 +1,9 @@
 #include "sim/receiver_sim.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "base/options.h"
 
 namespace {
 
@@ -87,179 +86,144 @@ bool fail(SimText& error, std::string_view reason) {
     return fail(error, "%.*s%.*s", reason, "");
 }
 
-template <typename Number>
-bool parse_number(std::string_view text, Number& value) {
-    const char* end = text.data() + text.size();
-    auto result = std::from_chars(text.data(), end, value);
-    return !text.empty() && result.ec == std::errc{} && result.ptr == end;
-}
+enum Option {
+    kHelpOption,
+    kPort,
+    kBind,
+    kFormat,
+    kRate,
+    kFile,
+    kLineEnd,
+    kChunk,
+    kRandomChunk,
+    kSeed,
+    kPauseAfter,
+    kCloseAfter,
+    kClock,
+    kConsumer,
+    kSend,
+};
 
-bool parse_count(std::string_view text, uint64_t& count) {
-    return parse_number(text, count) && count != kSimNever;
-}
+// The counts stop one short of kSimNever, which means "no count"; the table's range
+// cannot say so as a double.
+constexpr double kMaxCount = 18446744073709551615.0;
 
-bool set_port(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    if (!parse_number(value, options.port)) {
-        return fail(error, "%.*s: '%.*s' is not a port number (0 to 65535)", name, value);
+constexpr OptionSpec kOptions[] = {
+    {"-h", OptionKind::flag, kHelpOption},
+    {"--help", OptionKind::flag, kHelpOption},
+    {"--port", OptionKind::whole, kPort, 0, 65535, "a port number (0 to 65535)"},
+    {"--bind", OptionKind::text, kBind, 0, 0, "an IPv4 address such as 127.0.0.1"},
+    {"--format", OptionKind::text, kFormat, 0, 0, "one of avr, avr-mlat, basestation, beast"},
+    {"--rate", OptionKind::text, kRate, 0, 0,
+     "a rate from 0.001 to 10000000 messages a second, or max"},
+    {"--file", OptionKind::text, kFile},
+    {"--line-end", OptionKind::text, kLineEnd, 0, 0, "one of crlf, lf, cr"},
+    {"--chunk", OptionKind::whole, kChunk, 1, kSimMaxChunk, "a size from 1 to 65535 bytes"},
+    {"--random-chunk", OptionKind::whole, kRandomChunk, 1, kSimMaxChunk,
+     "a size from 1 to 65535 bytes"},
+    {"--seed", OptionKind::whole, kSeed, 0, 4294967295.0, "a number from 0 to 4294967295"},
+    {"--pause-after", OptionKind::whole, kPauseAfter, 0, kMaxCount, "a number of messages"},
+    {"--close-after", OptionKind::whole, kCloseAfter, 0, kMaxCount, "a number of messages"},
+    {"--clock", OptionKind::text, kClock, 0, 0, "one of start, monotonic"},
+    {"--consumer", OptionKind::flag, kConsumer},
+    {"--send", OptionKind::text, kSend, 0, 0, "one of original, text"},
+};
+
+// The value's index in `names`; false when it is none of them.
+template <typename Choice, size_t N>
+bool pick(std::string_view value, const std::string_view (&names)[N], Choice& choice) {
+    for (size_t i = 0; i < N; ++i) {
+        if (value == names[i]) {
+            choice = static_cast<Choice>(i);
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
-bool set_bind(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    if (!sim_parse_ipv4(value, options.bind_address)) {
-        return fail(error, "%.*s: '%.*s' is not an IPv4 address such as 127.0.0.1", name, value);
-    }
-    return true;
-}
+constexpr std::string_view kFormats[] = {"avr", "avr-mlat", "basestation", "beast"};
+constexpr std::string_view kLineEnds[] = {"crlf", "lf", "cr"};
+constexpr std::string_view kLineEndBytes[] = {"\r\n", "\n", "\r"};
+constexpr std::string_view kClocks[] = {"start", "monotonic"};
+constexpr std::string_view kCommands[] = {"original", "text"};
 
-bool set_format(std::string_view name, std::string_view value, SimOptions& options,
-                SimText& error) {
-    if (value == "avr") {
-        options.format = SimFormat::avr;
-    } else if (value == "avr-mlat") {
-        options.format = SimFormat::avr_mlat;
-    } else if (value == "basestation") {
-        options.format = SimFormat::basestation;
-    } else if (value == "beast") {
-        options.format = SimFormat::beast;
-    } else {
-        return fail(error, "%.*s: '%.*s' is not one of avr, avr-mlat, basestation, beast", name,
-                    value);
-    }
-    return true;
-}
-
-bool set_rate(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
+bool set_rate(std::string_view value, SimOptions& options) {
     if (value == "max") {
         options.rate = 0;
         return true;
     }
-    // strtod needs a terminated string; a rate is short, so a longer text is simply bad.
-    std::array<char, 32> text{};
-    double rate = 0;
-    char* end = nullptr;
-    if (value.size() < text.size()) {
-        std::memcpy(text.data(), value.data(), value.size());
-        rate = std::strtod(text.data(), &end);
-    }
-    bool whole = end != nullptr && end == text.data() + value.size() && !value.empty();
-    if (!whole || !std::isfinite(rate) || rate < kSimMinRate || rate > kSimMaxRate) {
-        return fail(error,
-                    "%.*s: '%.*s' is not a rate from 0.001 to 10000000 messages a second, or max",
-                    name, value);
-    }
-    options.rate = rate;
+    return option_decimal(value, kSimMinRate, kSimMaxRate, options.rate);
+}
+
+bool set_line_end(std::string_view value, SimOptions& options) {
+    size_t index = 0;
+    if (!pick(value, kLineEnds, index))
+        return false;
+    options.line_end = kLineEndBytes[index];
     return true;
 }
 
-bool set_file(std::string_view, std::string_view value, SimOptions& options, SimText&) {
-    options.file = std::string(value);
+bool set_send(std::string_view value, SimOptions& options) {
+    size_t index = 0;
+    if (!pick(value, kCommands, index))
+        return false;
+    options.command = static_cast<SimCommand>(index + 1);  // after none
     return true;
 }
 
-bool set_line_end(std::string_view name, std::string_view value, SimOptions& options,
-                  SimText& error) {
-    if (value == "crlf") {
-        options.line_end = "\r\n";
-    } else if (value == "lf") {
-        options.line_end = "\n";
-    } else if (value == "cr") {
-        options.line_end = "\r";
-    } else {
-        return fail(error, "%.*s: '%.*s' is not one of crlf, lf, cr", name, value);
+// Stores an option read without fault; false when its value is not one it takes.
+bool set_option(const OptionHit& hit, SimOptions& options) {
+    switch (hit.spec->id) {
+        case kPort:
+            options.port = static_cast<uint16_t>(hit.whole);
+            return true;
+        case kBind:
+            return sim_parse_ipv4(hit.value, options.bind_address);
+        case kFormat:
+            return pick(hit.value, kFormats, options.format);
+        case kRate:
+            return set_rate(hit.value, options);
+        case kFile:
+            options.file = std::string(hit.value);
+            return true;
+        case kLineEnd:
+            return set_line_end(hit.value, options);
+        case kChunk:
+        case kRandomChunk:
+            (hit.spec->id == kChunk ? options.chunk_size : options.chunk_max) = hit.whole;
+            return true;
+        case kSeed:
+            options.seed = static_cast<uint32_t>(hit.whole);
+            return true;
+        case kPauseAfter:
+        case kCloseAfter:
+            (hit.spec->id == kPauseAfter ? options.pause_after : options.close_after) = hit.whole;
+            return hit.whole != kSimNever;
+        case kClock:
+            return pick(hit.value, kClocks, options.clock);
+        case kConsumer:
+            options.consumer = true;
+            return true;
+        case kSend:
+            return set_send(hit.value, options);
     }
-    return true;
+    return false;
 }
 
-bool parse_chunk(std::string_view name, std::string_view value, size_t& size, SimText& error) {
-    if (!parse_number(value, size) || size == 0 || size > kSimMaxChunk) {
-        return fail(error, "%.*s: '%.*s' is not a size from 1 to 65535 bytes", name, value);
+// The one-line reason for an argument that could not be read.
+bool fail_on(const OptionHit& hit, SimText& error) {
+    if (hit.status == OptionStatus::unknown) {
+        const char* format = hit.arg.starts_with("-") ? "unknown option '%.*s%.*s'"
+                                                      : "unexpected argument '%.*s%.*s'";
+        return fail(error, format, hit.arg, "");
     }
-    return true;
-}
-
-bool set_chunk(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    return parse_chunk(name, value, options.chunk_size, error);
-}
-
-bool set_random_chunk(std::string_view name, std::string_view value, SimOptions& options,
-                      SimText& error) {
-    return parse_chunk(name, value, options.chunk_max, error);
-}
-
-bool set_seed(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    if (!parse_number(value, options.seed)) {
-        return fail(error, "%.*s: '%.*s' is not a number from 0 to 4294967295", name, value);
-    }
-    return true;
-}
-
-bool set_pause_after(std::string_view name, std::string_view value, SimOptions& options,
-                     SimText& error) {
-    if (!parse_count(value, options.pause_after)) {
-        return fail(error, "%.*s: '%.*s' is not a number of messages", name, value);
-    }
-    return true;
-}
-
-bool set_close_after(std::string_view name, std::string_view value, SimOptions& options,
-                     SimText& error) {
-    if (!parse_count(value, options.close_after)) {
-        return fail(error, "%.*s: '%.*s' is not a number of messages", name, value);
-    }
-    return true;
-}
-
-bool set_clock(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    if (value == "start") {
-        options.clock = SimClockSource::start;
-    } else if (value == "monotonic") {
-        options.clock = SimClockSource::monotonic;
-    } else {
-        return fail(error, "%.*s: '%.*s' is not one of start, monotonic", name, value);
-    }
-    return true;
-}
-
-bool set_send(std::string_view name, std::string_view value, SimOptions& options, SimText& error) {
-    if (value == "original") {
-        options.command = SimCommand::original;
-    } else if (value == "text") {
-        options.command = SimCommand::text;
-    } else {
-        return fail(error, "%.*s: '%.*s' is not one of original, text", name, value);
-    }
-    return true;
-}
-
-struct OptionEntry {
-    std::string_view name;
-    bool (*apply)(std::string_view name, std::string_view value, SimOptions& options,
-                  SimText& error);
-};
-
-constexpr OptionEntry kOptions[] = {
-    {"--port", set_port},
-    {"--bind", set_bind},
-    {"--format", set_format},
-    {"--rate", set_rate},
-    {"--file", set_file},
-    {"--line-end", set_line_end},
-    {"--chunk", set_chunk},
-    {"--random-chunk", set_random_chunk},
-    {"--seed", set_seed},
-    {"--pause-after", set_pause_after},
-    {"--close-after", set_close_after},
-    {"--clock", set_clock},
-    {"--send", set_send},
-};
-
-const OptionEntry* find_option(std::string_view name) {
-    for (const OptionEntry& entry : kOptions) {
-        if (entry.name == name)
-            return &entry;
-    }
-    return nullptr;
+    if (hit.status == OptionStatus::no_value)
+        return fail(error, "%.*s needs a value%.*s", hit.spec->name, "");
+    std::string_view name = hit.spec->name;
+    std::snprintf(error.data(), error.size(), "%.*s: '%.*s' is not %s",
+                  static_cast<int>(name.size()), name.data(), static_cast<int>(hit.value.size()),
+                  hit.value.data(), hit.spec->wanted);
+    return false;
 }
 
 // Options that make no sense together.
@@ -287,34 +251,13 @@ uint64_t next_random(uint64_t& state) {
 
 SimParse sim_parse_options(std::span<const char* const> args, SimOptions& options, SimText& error) {
     error[0] = '\0';
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string_view arg = args[i];
-        if (arg == "-h" || arg == "--help") {
+    OptionScan scan{args, kOptions};
+    OptionHit hit;
+    while (option_next(scan, hit)) {
+        if (hit.status == OptionStatus::ok && hit.spec->id == kHelpOption)
             return SimParse::help;
-        }
-        if (arg == "--consumer") {
-            options.consumer = true;
-            continue;
-        }
-        // Both "--port 0" and "--port=0".
-        std::string_view name = arg.substr(0, arg.find('='));
-        const OptionEntry* entry = find_option(name);
-        if (entry == nullptr) {
-            const char* format = arg.starts_with("-") ? "unknown option '%.*s%.*s'"
-                                                      : "unexpected argument '%.*s%.*s'";
-            fail(error, format, arg, "");
-            return SimParse::error;
-        }
-        std::string_view value;
-        if (name.size() < arg.size()) {
-            value = arg.substr(name.size() + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
-            fail(error, "%.*s needs a value%.*s", name, "");
-            return SimParse::error;
-        }
-        if (!entry->apply(name, value, options, error)) {
+        if (hit.status != OptionStatus::ok || !set_option(hit, options)) {
+            fail_on(hit, error);
             return SimParse::error;
         }
     }
@@ -345,11 +288,11 @@ bool sim_parse_ipv4(std::string_view text, uint32_t& address) {
     for (int part = 0; part < 4; ++part) {
         size_t dot = text.find('.');
         std::string_view digits = text.substr(0, dot);
-        unsigned value = 0;
-        if (digits.empty() || digits.size() > 3 || !parse_number(digits, value) || value > 255) {
+        uint64_t value = 0;
+        if (digits.size() > 3 || !option_whole(digits, 0, 255, value)) {
             return false;
         }
-        result = result << 8 | value;
+        result = result << 8 | static_cast<uint32_t>(value);
         bool last = part == 3;
         if (last != (dot == std::string_view::npos)) {
             return false;

@@ -174,3 +174,18 @@ void sim_close(SimServer& server);
 // options ask for. Until `stop` is set; notices it within 50 ms.
 void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
                  const std::atomic<bool>& stop);
+
+// ---- The receiver's side of a socket ----
+// Also the tests' fake receiver's and the relay benchmark's, so that every stand-in for a
+// receiver listens, accepts, sends and closes the same way.
+
+// Listens on `address` (host byte order) and `port`, 0 for one the system picks, which is
+// then written back. INVALID_SOCKET, with a reason when asked, when it cannot.
+SOCKET sim_listen_on(uint32_t address, uint16_t& port, SimText* error = nullptr);
+// Takes a connection (blocking, as the listener is) within `timeout_ms`; INVALID_SOCKET
+// when none came. `peer`, when given, gets its address.
+SOCKET sim_accept(SOCKET listener, int timeout_ms, SimEndpoint* peer = nullptr);
+// Sends all of `bytes` on a blocking socket; false when the connection fails.
+bool sim_send_all(SOCKET s, std::span<const char> bytes);
+// Closes so that everything sent still arrives; leaves INVALID_SOCKET.
+void sim_close_socket(SOCKET& s);

@@ -59,21 +59,13 @@ void consume_connection(SOCKET s, const SimOptions& options, FILE* out,
 void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
                  const std::atomic<bool>& stop) {
     while (!stop) {
-        PollFd entry{};
-        entry.fd = server.listener;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, 50) <= 0)
-            continue;
-        sockaddr_in peer{};
-        socklen_t peer_length = sizeof peer;
-        SOCKET s = accept(server.listener, reinterpret_cast<sockaddr*>(&peer), &peer_length);
+        SimEndpoint endpoint;
+        SOCKET s = sim_accept(server.listener, 50, &endpoint);
         if (s == INVALID_SOCKET)
             continue;
-        SimEndpoint endpoint;
-        sim_format_endpoint(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), endpoint);
         std::fprintf(out, "qalmor-sim: %s connected\n", endpoint.data());
         consume_connection(s, options, out, stop);
-        closesocket(s);
+        sim_close_socket(s);
         std::fprintf(out, "qalmor-sim: %s closed the connection\n", endpoint.data());
         std::fflush(out);
     }

@@ -134,8 +134,7 @@ bool drain_input(SimConnection& c) {
     return got > 0 || (got < 0 && socket_would_block());
 }
 
-void connection_open(SimServer& server, const SimOptions& options, SOCKET s,
-                     const sockaddr_in& peer) {
+void connection_open(SimServer& server, const SimOptions& options, SOCKET s) {
     SimConnection& c = server.connection;
     c.socket = s;
     c.begin = c.end = 0;
@@ -144,23 +143,12 @@ void connection_open(SimServer& server, const SimOptions& options, SOCKET s,
     c.chunk_left = sim_chunk_next(c.chunker);
     c.start = SteadyClock::now();
     c.paused = false;
-    sim_format_endpoint(ntohl(peer.sin_addr.s_addr), ntohs(peer.sin_port), c.peer);
     server.stream.next = 0;
     socket_set_nonblocking(s);
     // Nagle's algorithm would merge small sends; without it each send leaves as cut.
     int on = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     report(server, "connection from %s", c.peer.data());
-}
-
-void connection_close(SimConnection& c) {
-    if (c.socket == INVALID_SOCKET)
-        return;
-    // A graceful close: everything sent still arrives. Input was read as it came, so
-    // nothing unread turns the close into a reset.
-    shutdown(c.socket, kShutdownSend);
-    closesocket(c.socket);
-    c.socket = INVALID_SOCKET;
 }
 
 // Serves the open connection until it closes, from either side, or `stop` is set.
@@ -196,41 +184,17 @@ void serve_connection(SimServer& server, const SimOptions& options, const std::a
             break;
         }
     }
-    connection_close(c);
+    sim_close_socket(c.socket);
 }
 
 }  // namespace
 
 bool sim_listen(SimServer& server, const SimOptions& options, SimText& error) {
-    SimEndpoint endpoint;
-    sim_format_endpoint(options.bind_address, options.port, endpoint);
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) {
-        std::snprintf(error.data(), error.size(), "cannot make a TCP socket");
+    server.port = options.port;
+    server.listener = sim_listen_on(options.bind_address, server.port, &error);
+    if (server.listener == INVALID_SOCKET)
         return false;
-    }
-#ifndef _WIN32
-    // A restarted simulator may take its port back at once. (On Windows this option
-    // would let another program take a port in use, so it is left off there.)
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-#endif
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(options.bind_address);
-    address.sin_port = htons(options.port);
-    socklen_t length = sizeof address;
-    if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        closesocket(s);
-        std::snprintf(error.data(), error.size(),
-                      "cannot listen on %s: the port is in use or the address is not local",
-                      endpoint.data());
-        return false;
-    }
-    server.listener = s;
     server.address = options.bind_address;
-    server.port = ntohs(address.sin_port);
     // The monotonic clock's ticks are counted from its own zero, the same for every
     // process on the computer.
     server.clock.start =
@@ -244,22 +208,79 @@ void sim_serve(SimServer& server, const SimOptions& options,
         return;
     server.stream = sim_stream(messages, options);
     while (!stop) {
-        if (!wait_socket(server.listener, false, kPollMs).readable)
-            continue;
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        SOCKET s = accept(server.listener, reinterpret_cast<sockaddr*>(&peer), &length);
+        SOCKET s = sim_accept(server.listener, kPollMs, &server.connection.peer);
         if (s == INVALID_SOCKET)
             continue;
-        connection_open(server, options, s, peer);
+        connection_open(server, options, s);
         serve_connection(server, options, stop);
     }
 }
 
 void sim_close(SimServer& server) {
-    connection_close(server.connection);
-    if (server.listener != INVALID_SOCKET) {
-        closesocket(server.listener);
-        server.listener = INVALID_SOCKET;
+    sim_close_socket(server.connection.socket);
+    sim_close_socket(server.listener);
+}
+
+SOCKET sim_listen_on(uint32_t address, uint16_t& port, SimText* error) {
+    SimText ignored;
+    error = error != nullptr ? error : &ignored;
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        std::snprintf(error->data(), error->size(), "cannot make a TCP socket");
+        return INVALID_SOCKET;
     }
+#ifndef _WIN32
+    // A restarted simulator may take its port back at once. (On Windows this option
+    // would let another program take a port in use, so it is left off there.)
+    int on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(address);
+    local.sin_port = htons(port);
+    socklen_t length = sizeof local;
+    if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        closesocket(s);
+        SimEndpoint endpoint;
+        sim_format_endpoint(address, port, endpoint);
+        std::snprintf(error->data(), error->size(),
+                      "cannot listen on %s: the port is in use or the address is not local",
+                      endpoint.data());
+        return INVALID_SOCKET;
+    }
+    port = ntohs(local.sin_port);
+    return s;
+}
+
+SOCKET sim_accept(SOCKET listener, int timeout_ms, SimEndpoint* peer) {
+    if (!wait_socket(listener, false, timeout_ms).readable)
+        return INVALID_SOCKET;
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    if (s != INVALID_SOCKET && peer != nullptr)
+        sim_format_endpoint(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port), *peer);
+    return s;
+}
+
+bool sim_send_all(SOCKET s, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        int sent = socket_send(s, bytes.data(), bytes.size());
+        if (sent <= 0)
+            return false;
+        bytes = bytes.subspan(static_cast<size_t>(sent));
+    }
+    return true;
+}
+
+void sim_close_socket(SOCKET& s) {
+    if (s == INVALID_SOCKET)
+        return;
+    // Sending ends first, so the peer reads every byte sent before it sees the close. (A
+    // listener has nothing to end: its shutdown fails, harmlessly.)
+    shutdown(s, kShutdownSend);
+    closesocket(s);
+    s = INVALID_SOCKET;
 }

@@ -1,6 +1,6 @@
 #include "frontends/console/console_options.h"
 
-#include <cstring>
+#include "base/options.h"
 
 namespace {
 
@@ -43,54 +43,47 @@ The relay port and the receiver port are both 7777 by default: with a receiver o
 this computer, move one of them.
 )";
 
-bool is(const char* argument, const char* name) {
-    return std::strcmp(argument, name) == 0;
+enum Option { kHelpOption, kVersion, kBinary, kText, kDir };
+
+constexpr OptionSpec kOptions[] = {
+    {"-h", OptionKind::flag, kHelpOption},     {"--help", OptionKind::flag, kHelpOption},
+    {"--version", OptionKind::flag, kVersion}, {"--binary", OptionKind::flag, kBinary},
+    {"--text", OptionKind::flag, kText},       {"--dir", OptionKind::text, kDir},
+};
+
+OptionsResult fail(std::span<char> error, const char* format, std::string_view arg = "") {
+    text_format(error, format, static_cast<int>(arg.size()), arg.data());
+    return OptionsResult::exit_error;
 }
 
 }  // namespace
 
 OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& options,
                                     std::span<char> error) {
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const char* argument = arguments[i];
-        if (is(argument, "-h") || is(argument, "--help")) {
-            options.help = true;
+    OptionScan scan{{arguments.data(), arguments.size()}, kOptions};
+    OptionHit hit;
+    while (option_next(scan, hit)) {
+        int id = hit.status == OptionStatus::ok ? hit.spec->id : -1;
+        // "--dir=" names no folder, and is no option either.
+        bool no_dir = hit.status == OptionStatus::no_value || (id == kDir && hit.value.empty());
+        if (no_dir && !hit.value_after_equals)
+            return fail(error, "--dir needs a folder");
+        if (id < 0 || no_dir)
+            return fail(error, "unknown option '%.*s'", hit.arg);
+        if (id == kHelpOption || id == kVersion) {
+            (id == kHelpOption ? options.help : options.version) = true;
             return OptionsResult::exit_ok;
         }
-        if (is(argument, "--version")) {
-            options.version = true;
-            return OptionsResult::exit_ok;
-        }
-        if (is(argument, "--binary") || is(argument, "--text")) {
-            ModeOverride mode =
-                is(argument, "--binary") ? ModeOverride::binary : ModeOverride::text;
-            if (options.mode != ModeOverride::none && options.mode != mode) {
-                text_copy(error, "--binary and --text exclude each other");
-                return OptionsResult::exit_error;
-            }
-            options.mode = mode;
+        if (id == kDir && hit.value.size() >= options.dir.size())
+            return fail(error, "--dir: the folder name is too long");
+        if (id == kDir) {
+            text_copy(options.dir, hit.value);
             continue;
         }
-        const char* dir = nullptr;
-        if (is(argument, "--dir")) {
-            if (i + 1 >= arguments.size() || arguments[i + 1][0] == '\0') {
-                text_copy(error, "--dir needs a folder");
-                return OptionsResult::exit_error;
-            }
-            dir = arguments[++i];
-        } else if (std::strncmp(argument, "--dir=", 6) == 0 && argument[6] != '\0') {
-            dir = argument + 6;
-        }
-        if (dir != nullptr) {
-            if (std::strlen(dir) >= options.dir.size()) {
-                text_copy(error, "--dir: the folder name is too long");
-                return OptionsResult::exit_error;
-            }
-            text_copy(options.dir, dir);
-            continue;
-        }
-        text_format(error, "unknown option '%s'", argument);
-        return OptionsResult::exit_error;
+        ModeOverride mode = id == kBinary ? ModeOverride::binary : ModeOverride::text;
+        if (options.mode != ModeOverride::none && options.mode != mode)
+            return fail(error, "--binary and --text exclude each other");
+        options.mode = mode;
     }
     return OptionsResult::run;
 }
