@@ -32,15 +32,21 @@ void source_event(Station& station, SOCKET s, unsigned event) {
 void source_decode(Station& station, std::span<const char> chunk) {
     bool binary = station.settings.binary_mode != 0;
     int64_t now_s = station.clocks.calendar_s();
+    bool consumer_on = consumer_enabled(station);
+    bool decoded = false;
     FormattedLine line;
     while (!chunk.empty()) {
         chunk = chunk.subspan(framer_scan(station.framer, chunk, binary, line));
         if (line.length != 0) {
-            consumer_forward_line(station, line, binary);
+            if (consumer_on)
+                consumer_forward_line(station, line, binary);
             display_entry(station.clock, station.ring, line.text.data(), now_s);
-            station.silence_ticks.store(0);
+            decoded = true;
         }
     }
+    // Once per chunk is enough: the watchdog steps on this thread, never inside a chunk.
+    if (decoded)
+        station.silence_ticks.store(0);
 }
 
 void source_fan_out(Station& station, std::span<const char> chunk) {
