@@ -5,28 +5,28 @@
 
 namespace {
 
-const OptionSpec* find_option(std::span<const OptionSpec> table, std::string_view name) {
-    for (const OptionSpec& spec : table) {
-        if (spec.name == name)
-            return &spec;
+const OptionRule* find_option(std::span<const OptionRule> table, std::string_view name) {
+    for (const OptionRule& rule : table) {
+        if (rule.name == name)
+            return &rule;
     }
     return nullptr;
 }
 
 // The value after '=' or in the next argument, read as the option's kind asks.
 OptionStatus read_value(OptionScan& scan, OptionHit& hit) {
-    const OptionSpec& spec = *hit.spec;
+    const OptionRule& rule = *hit.rule;
     if (hit.value_after_equals) {
-        hit.value = hit.arg.substr(spec.name.size() + 1);
+        hit.value = hit.arg.substr(rule.name.size() + 1);
     } else if (scan.next < scan.args.size()) {
         hit.value = scan.args[scan.next++];
     } else {
         return OptionStatus::no_value;
     }
-    bool bad = (spec.kind == OptionKind::whole &&
-                !option_whole(hit.value, spec.low, spec.high, hit.whole)) ||
-               (spec.kind == OptionKind::decimal &&
-                !option_decimal(hit.value, spec.low, spec.high, hit.decimal));
+    bool bad = (rule.kind == OptionKind::whole &&
+                !option_whole(hit.value, rule.low, rule.high, hit.whole)) ||
+               (rule.kind == OptionKind::decimal &&
+                !option_decimal(hit.value, rule.low, rule.high, hit.decimal));
     return bad ? OptionStatus::bad_number : OptionStatus::ok;
 }
 
@@ -40,12 +40,12 @@ bool option_next(OptionScan& scan, OptionHit& hit) {
     hit.arg = scan.args[hit.at];
     size_t equals = scan.equals_values ? hit.arg.find('=') : std::string_view::npos;
     hit.value_after_equals = equals != std::string_view::npos;
-    hit.spec = find_option(scan.table, hit.arg.substr(0, equals));
-    if (hit.spec != nullptr && hit.spec->kind == OptionKind::flag && hit.value_after_equals)
-        hit.spec = nullptr;
-    if (hit.spec == nullptr) {
+    hit.rule = find_option(scan.table, hit.arg.substr(0, equals));
+    if (hit.rule != nullptr && hit.rule->kind == OptionKind::flag && hit.value_after_equals)
+        hit.rule = nullptr;
+    if (hit.rule == nullptr) {
         hit.status = OptionStatus::unknown;
-    } else if (hit.spec->kind != OptionKind::flag) {
+    } else if (hit.rule->kind != OptionKind::flag) {
         hit.status = read_value(scan, hit);
     }
     return true;

@@ -14,7 +14,7 @@ enum class OptionKind {
     text,
 };
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;  // "--port", "-h"
     OptionKind kind = OptionKind::flag;
     int id = 0;  // the caller's; "-h" and "--help" may share one
@@ -28,14 +28,14 @@ enum class OptionStatus { ok, unknown, no_value, bad_number };
 // The arguments after the program name: C strings, so every value ends in a NUL.
 struct OptionScan {
     std::span<const char* const> args;
-    std::span<const OptionSpec> table;
+    std::span<const OptionRule> table;
     bool equals_values = true;  // "--name=value" as well as "--name value"
     size_t next = 0;
 };
 
 struct OptionHit {
     OptionStatus status = OptionStatus::ok;
-    const OptionSpec* spec = nullptr;  // null when unknown (a flag given "=value" too)
+    const OptionRule* rule = nullptr;  // null when unknown (a flag given "=value" too)
     size_t at = 0;                     // index of the argument that named it
     std::string_view arg;              // that argument, whole
     std::string_view value;

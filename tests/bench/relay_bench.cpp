@@ -166,7 +166,7 @@ bool known_scenario(const std::string& key) {
 
 enum Option { kHelpOption, kOnly, kCount, kNumber, kPath };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
     {"--help", OptionKind::flag, kHelpOption},
     {"--only", OptionKind::text, kOnly},
@@ -198,14 +198,14 @@ std::string& path_field(std::string_view name, Options& o) {
 
 // Stores an option read without fault; false when the scenario list names an unknown one.
 bool set_option(const OptionHit& hit, Options& options) {
-    std::string_view name = hit.spec->name;
-    if (hit.spec->id == kOnly) {
+    std::string_view name = hit.rule->name;
+    if (hit.rule->id == kOnly) {
         options.only = split_list(hit.value);
         return std::all_of(options.only.begin(), options.only.end(), known_scenario);
     }
-    if (hit.spec->id == kCount) {
+    if (hit.rule->id == kCount) {
         (name == "--runs" ? options.runs : options.readers) = static_cast<int>(hit.decimal);
-    } else if (hit.spec->id == kNumber) {
+    } else if (hit.rule->id == kNumber) {
         number_field(name, options) = hit.decimal;
     } else {
         path_field(name, options) = hit.value;
@@ -219,7 +219,7 @@ int parse_options(int argc, char** argv, Options& options) {
     OptionScan scan{args, kOptions, false};
     OptionHit hit;
     while (option_next(scan, hit)) {
-        if (hit.status == OptionStatus::ok && hit.spec->id == kHelpOption) {
+        if (hit.status == OptionStatus::ok && hit.rule->id == kHelpOption) {
             std::fputs(kHelp, stdout);
             return 1;
         }

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "frontends/console/console_options.h"
 #include "base/utf8_text.h"
+#include "frontends/console/console_options.h"
 #include "support/cp1251.h"
 
 namespace {

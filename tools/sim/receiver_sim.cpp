@@ -108,7 +108,7 @@ enum Option {
 // cannot say so as a double.
 constexpr double kMaxCount = 18446744073709551615.0;
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
     {"--help", OptionKind::flag, kHelpOption},
     {"--port", OptionKind::whole, kPort, 0, 65535, "a port number (0 to 65535)"},
@@ -173,7 +173,7 @@ bool set_send(std::string_view value, SimOptions& options) {
 
 // Stores an option read without fault; false when its value is not one it takes.
 bool set_option(const OptionHit& hit, SimOptions& options) {
-    switch (hit.spec->id) {
+    switch (hit.rule->id) {
         case kPort:
             options.port = static_cast<uint16_t>(hit.whole);
             return true;
@@ -190,14 +190,14 @@ bool set_option(const OptionHit& hit, SimOptions& options) {
             return set_line_end(hit.value, options);
         case kChunk:
         case kRandomChunk:
-            (hit.spec->id == kChunk ? options.chunk_size : options.chunk_max) = hit.whole;
+            (hit.rule->id == kChunk ? options.chunk_size : options.chunk_max) = hit.whole;
             return true;
         case kSeed:
             options.seed = static_cast<uint32_t>(hit.whole);
             return true;
         case kPauseAfter:
         case kCloseAfter:
-            (hit.spec->id == kPauseAfter ? options.pause_after : options.close_after) = hit.whole;
+            (hit.rule->id == kPauseAfter ? options.pause_after : options.close_after) = hit.whole;
             return hit.whole != kSimNever;
         case kClock:
             return pick(hit.value, kClocks, options.clock);
@@ -218,11 +218,11 @@ bool fail_on(const OptionHit& hit, SimText& error) {
         return fail(error, format, hit.arg, "");
     }
     if (hit.status == OptionStatus::no_value)
-        return fail(error, "%.*s needs a value%.*s", hit.spec->name, "");
-    std::string_view name = hit.spec->name;
+        return fail(error, "%.*s needs a value%.*s", hit.rule->name, "");
+    std::string_view name = hit.rule->name;
     std::snprintf(error.data(), error.size(), "%.*s: '%.*s' is not %s",
                   static_cast<int>(name.size()), name.data(), static_cast<int>(hit.value.size()),
-                  hit.value.data(), hit.spec->wanted);
+                  hit.value.data(), hit.rule->wanted);
     return false;
 }
 
@@ -254,7 +254,7 @@ SimParse sim_parse_options(std::span<const char* const> args, SimOptions& option
     OptionScan scan{args, kOptions};
     OptionHit hit;
     while (option_next(scan, hit)) {
-        if (hit.status == OptionStatus::ok && hit.spec->id == kHelpOption)
+        if (hit.status == OptionStatus::ok && hit.rule->id == kHelpOption)
             return SimParse::help;
         if (hit.status != OptionStatus::ok || !set_option(hit, options)) {
             fail_on(hit, error);

@@ -45,7 +45,7 @@ this computer, move one of them.
 
 enum Option { kHelpOption, kVersion, kBinary, kText, kDir };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},     {"--help", OptionKind::flag, kHelpOption},
     {"--version", OptionKind::flag, kVersion}, {"--binary", OptionKind::flag, kBinary},
     {"--text", OptionKind::flag, kText},       {"--dir", OptionKind::text, kDir},
@@ -63,7 +63,7 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
     OptionScan scan{{arguments.data(), arguments.size()}, kOptions};
     OptionHit hit;
     while (option_next(scan, hit)) {
-        int id = hit.status == OptionStatus::ok ? hit.spec->id : -1;
+        int id = hit.status == OptionStatus::ok ? hit.rule->id : -1;
         // "--dir=" names no folder, and is no option either.
         bool no_dir = hit.status == OptionStatus::no_value || (id == kDir && hit.value.empty());
         if (no_dir && !hit.value_after_equals)

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontends/console/console_frontend.h"
 #include "base/utf8_text.h"
+#include "frontends/console/console_frontend.h"
 
 namespace {
 
