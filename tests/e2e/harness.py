@@ -206,11 +206,20 @@ class Program:
     def __init__(self, folder):
         self.folder = folder
         self.log = open(os.path.join(folder, "wine.log"), "wb")
-        self.process = launch([WINE_RUN, PROGRAM], cwd=folder, stdout=self.log,
-                              stderr=subprocess.STDOUT)
         self.menu_clicks = 0
+        self._launch()
         try:
-            self.window = wait_until(self._find_window, 60, "the main window")
+            try:
+                self.window = wait_until(self._find_window, 60, "the main window")
+            except AssertionError:
+                # Under a loaded machine Wine now and then fails to start a process at
+                # all: it ends at once with code 1, before the program has run a line of
+                # its own (the program never exits with 1). Such a start is tried once
+                # more; any other failure stands.
+                if self.process.returncode != 1:
+                    raise
+                self._launch()
+                self.window = wait_until(self._find_window, 60, "the main window")
             self.hwnd = self.window["hwnd"]
             self.pid = self.window["pid"]
             self.tid = self.window["tid"]
@@ -221,6 +230,10 @@ class Program:
         except BaseException:
             self.end()
             raise
+
+    def _launch(self):
+        self.process = launch([WINE_RUN, PROGRAM], cwd=self.folder, stdout=self.log,
+                              stderr=subprocess.STDOUT)
 
     def _started(self):
         lines = self.lines()
