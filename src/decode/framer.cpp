@@ -1,10 +1,19 @@
 #include "decode/framer.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
 
-constexpr char kHexDigits[] = "0123456789ABCDEF";
+// The two uppercase hexadecimal digits of every byte value, so a frame is written a byte
+// at a time rather than a digit at a time.
+constexpr auto kHexPairs = [] {
+    constexpr char digits[] = "0123456789ABCDEF";
+    std::array<std::array<char, 2>, 256> pairs{};
+    for (size_t byte = 0; byte < pairs.size(); ++byte)
+        pairs[byte] = {digits[byte >> 4], digits[byte & 0x0F]};
+    return pairs;
+}();
 
 // Total length of a binary frame of the given type character, or 0 for an unknown type.
 int frame_length(uint8_t type) {
@@ -20,9 +29,12 @@ int frame_length(uint8_t type) {
     }
 }
 
-void put_hex(char*& out, uint8_t byte) {
-    *out++ = kHexDigits[byte >> 4];
-    *out++ = kHexDigits[byte & 0x0F];
+// Bytes `first` to `end` - 1 of the buffer as hexadecimal digits.
+void put_hex(char*& out, const Framer& framer, int first, int end) {
+    for (int i = first; i < end; ++i) {
+        std::memcpy(out, kHexPairs[framer.buffer[static_cast<size_t>(i)]].data(), 2);
+        out += 2;
+    }
 }
 
 void finish_line(char* out, FormattedLine& line) {
@@ -57,11 +69,8 @@ void format_text_line(const Framer& framer, FormattedLine& line) {
 void format_frame(const Framer& framer, int frame_length, FormattedLine& line) {
     char* out = line.text.data();
     *out++ = '@';
-    for (int i = 2; i < frame_length; ++i) {
-        if (i != 8) {
-            put_hex(out, framer.buffer[static_cast<size_t>(i)]);
-        }
-    }
+    put_hex(out, framer, 2, 8);
+    put_hex(out, framer, 9, frame_length);
     *out++ = ';';
     finish_line(out, line);
     line.signal = framer.buffer[8];
@@ -123,6 +132,57 @@ bool binary_byte(Framer& framer, uint8_t byte, FormattedLine& line) {
     return true;
 }
 
+// Text mode: stores the run of bytes before the next CR or LF as `text_byte` would one
+// by one, dropping the collection each time it reaches the limit. Returns the bytes taken.
+size_t text_run(Framer& framer, std::span<const char> chunk) {
+    size_t end = 0;
+    while (end < chunk.size() && chunk[end] != '\r' && chunk[end] != '\n')
+        ++end;
+    size_t taken = 0;
+    while (taken < end) {
+        size_t room = static_cast<size_t>(kFramerTextLimit - framer.position);
+        size_t count = std::min(end - taken, room);
+        std::memcpy(framer.buffer.data() + framer.position, chunk.data() + taken, count);
+        framer.position += static_cast<int32_t>(count);
+        framer.high_water = std::max(framer.high_water, framer.position);
+        taken += count;
+        if (framer.position >= kFramerTextLimit)
+            framer_clear(framer);
+    }
+    return taken;
+}
+
+// Binary mode, outside an escape and past a frame's type byte: stores the run of bytes
+// before the next 0x1A as `binary_byte` would one by one, stopping at the byte that
+// completes a frame. Returns the bytes taken; `line` is filled when a frame completed.
+size_t binary_run(Framer& framer, std::span<const char> chunk, FormattedLine& line) {
+    const void* escape = std::memchr(chunk.data(), kFrameEscape, chunk.size());
+    size_t end = escape ? static_cast<size_t>(static_cast<const char*>(escape) - chunk.data())
+                        : chunk.size();
+    // Cells 0 and 1 are not written by a run, so the frame being collected stays the same.
+    int length = framer.buffer[0] == kFrameEscape ? frame_length(framer.buffer[1]) : 0;
+    bool completes = length != 0 && framer.position < length &&
+                     end >= static_cast<size_t>(length - framer.position);
+    if (completes)
+        end = static_cast<size_t>(length - framer.position);
+    if (end == 0)
+        return 0;
+    // Cells up to the last one take a byte each; the bytes beyond overwrite the last cell.
+    size_t count = std::min(end, static_cast<size_t>(kFramerBinaryLimit - framer.position));
+    std::memcpy(framer.buffer.data() + framer.position, chunk.data(), count);
+    framer.position += static_cast<int32_t>(count);
+    if (count < end)
+        framer.buffer[kFramerBinaryLimit] = static_cast<uint8_t>(chunk[end - 1]);
+    int32_t last_cell = count < end ? kFramerBinaryLimit : framer.position - 1;
+    framer.high_water = std::max(framer.high_water, last_cell + 1);
+    framer.escape_memory = static_cast<uint8_t>(chunk[end - 1]);
+    if (completes) {
+        format_frame(framer, length, line);
+        framer_clear(framer);
+    }
+    return end;
+}
+
 }  // namespace
 
 void framer_clear(Framer& framer) {
@@ -134,8 +194,20 @@ void framer_clear(Framer& framer) {
 size_t framer_scan(Framer& framer, std::span<const char> chunk, bool binary, FormattedLine& line) {
     line.length = 0;
     line.text[0] = '\0';
+    // Runs of ordinary bytes are stored in bulk; line ends, escape bytes and the bytes
+    // that follow them go through the byte-at-a-time state machine.
     size_t taken = 0;
     while (taken < chunk.size()) {
+        std::span<const char> rest = chunk.subspan(taken);
+        if (!binary) {
+            taken += text_run(framer, rest);
+            if (taken == chunk.size())
+                break;
+        } else if (framer.escape_memory != kFrameEscape && framer.position >= 2) {
+            taken += binary_run(framer, rest, line);
+            if (line.length != 0 || taken == chunk.size())
+                break;
+        }
         uint8_t byte = static_cast<uint8_t>(chunk[taken++]);
         bool complete = binary ? binary_byte(framer, byte, line) : text_byte(framer, byte, line);
         if (complete) {
