@@ -142,14 +142,16 @@ bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
     return true;
 }
 
-// Marks the slot connected, unless it was dropped since the attempt began: a drop in
-// the meantime has closed the socket, and the slot stays closed so that the next pass
-// opens it again.
+// Marks the slot connected, unless it was dropped or its open cancelled since the
+// attempt began. A drop in the meantime has closed the socket; a cancel has not, so the
+// attempt closes it here. Either way the slot stays closed and the next pass opens it
+// again.
 void mark_connected(LinkTable& table, const Connector& connector, int slot, uint32_t drops_before,
-                    const sockaddr_in& address) {
+                    SOCKET s, const sockaddr_in& address) {
     std::array<char, 16> dotted;
     socket_format_address(address.sin_addr, dotted);
     bool connected = false;
+    SOCKET abandoned = INVALID_SOCKET;
     {
         std::lock_guard guard(table.lock);
         LinkSlot& link = slot_of(table, slot);
@@ -157,8 +159,14 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
             text_format(link.status_text, kTextConnected, dotted.data());
             link.state = LINK_CONNECTED;
             connected = true;
+        } else if (link.socket == s) {
+            abandoned = s;
+            link.socket = INVALID_SOCKET;
+            link.state = LINK_CLOSED;
         }
     }
+    if (abandoned != INVALID_SOCKET)
+        socket_close(abandoned);
     if (connected && connector.reports.connected != nullptr)
         connector.reports.connected(connector.reports.owner, slot);
     report_status(connector);
@@ -207,7 +215,12 @@ void link_open(LinkTable& table, Connector& connector, int slot) {
         connector.after_register_hook(connector.reports.owner);
     if (connector.reports.opened != nullptr)
         connector.reports.opened(connector.reports.owner, slot, s);
-    mark_connected(table, connector, slot, drops_before, address);
+    mark_connected(table, connector, slot, drops_before, s, address);
+}
+
+void link_cancel_open(LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    ++slot_of(table, slot).drops;
 }
 
 void link_drop(LinkTable& table, int slot) {

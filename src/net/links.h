@@ -60,6 +60,10 @@ struct Connector {
 // exactly two status reports. Connector thread.
 void link_open(LinkTable& table, Connector& connector, int slot);
 
+// Makes an open of the slot that is under way give up instead of marking the link
+// connected, because the settings it was made with have changed. UI thread.
+void link_cancel_open(LinkTable& table, int slot);
+
 // Closes a slot's socket and marks it closed ("Связь разорвана"); the connector thread
 // opens it again about a second later. The caller refreshes the status lines. UI thread.
 void link_drop(LinkTable& table, int slot);

@@ -90,6 +90,8 @@ bool consumer_enabled(const Station& station) {
 
 void consumer_configure(Station& station, bool on) {
     station.consumer_connector.enabled = on;
+    // A connection made meanwhile, to the old address or while the link is off, is not kept.
+    link_cancel_open(station.links, LINK_CONSUMER);
     if (link_state(station.links, LINK_CONSUMER) == LINK_CONNECTED) {
         station_drop_link(station, LINK_CONSUMER);
     } else {

@@ -55,6 +55,8 @@ void dialog_ok_source(Station& station, const char* port_text, const char* host_
     save(station, kSourceSettingsFile, port_text, host_text);
     link_set_port(station.links, LINK_SOURCE, settings_parse_port(port_text));
     link_set_host(station.links, LINK_SOURCE, host_text);
+    // A connection made meanwhile to the old address is not kept.
+    link_cancel_open(station.links, LINK_SOURCE);
     if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED) {
         station_drop_link(station, LINK_SOURCE);
     }

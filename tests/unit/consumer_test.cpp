@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
+#include "station/settings_dialogs.h"
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
 #include "support/net_harness.h"
@@ -132,6 +136,44 @@ TEST_F(ConsumerTest, WatchdogDropsASilentSourceWhileTheConsumerConnectsAgain) {
         watchdog_step(*t.station);
     }
     EXPECT_EQ(link_state(t.station->links, LINK_SOURCE), LINK_CLOSED);
+}
+
+// A new address given while a connection to the old one is being made: that connection
+// is not kept, and the link opens to the new address.
+TEST_F(ConsumerTest, NewAddressDuringAnOpenIsNotLeftOnTheOldServer) {
+    static std::mutex lock;
+    static std::condition_variable changed;
+    static int stage = 0;  // 1: the open waits for the new address; 2: it was given
+    stage = 0;
+    t.station->consumer_connector.after_register_hook = [](void*) {
+        std::unique_lock guard(lock);
+        if (stage != 0)
+            return;
+        stage = 1;
+        changed.notify_all();
+        changed.wait(guard, [] { return stage == 2; });
+    };
+    station_start_network(*t.station);
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, 10s, [] { return stage == 1; }));
+    }
+    FakeReceiver other;
+    dialog_ok_consumer(*t.station, std::to_string(other.port).c_str(), "127.0.0.1");
+    {
+        std::lock_guard guard(lock);
+        stage = 2;
+    }
+    changed.notify_all();
+
+    ASSERT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }));
+    std::string expected = greeting("TEXT");
+    EXPECT_EQ(recv_within(other.connection, expected.size(), 5s), expected);
+    // The old server got the greeting, then the close.
+    ASSERT_TRUE(server.accept_pending());
+    EXPECT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
+    std::array<char, 16> more;
+    EXPECT_LT(relay_client_read(server.connection, more, 5000), 0);
 }
 
 TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
