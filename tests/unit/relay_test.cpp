@@ -136,8 +136,14 @@ TEST_F(RelayTest, WhatClientsSendIsReadAndThrownAway) {
     SOCKET talker = connect_client();
     uint32_t refreshes = t.station->status.refreshes;
     std::string garbage(300000, '\x1A');
-    std::thread sender([&] { socket_send(talker, garbage.data(), garbage.size()); });
-    t.run_for(300ms);
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        socket_send(talker, garbage.data(), garbage.size());
+        sent = true;
+    });
+    // The relay must read it all for the blocking send to end.
+    EXPECT_TRUE(t.run_until([&] { return sent.load(); }));
+    t.run_for(100ms);
     sender.join();
     source_fan_out(*t.station, std::string_view("@0102030405065D;\r\n"));
     ASSERT_TRUE(t.run_until([&] { return reader->size() == 18; }));
