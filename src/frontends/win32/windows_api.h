@@ -1,12 +1,8 @@
 // The Windows API for the Win32 front end. Winsock 2 must come before windows.h, so
-// every file of the front end takes both from here.
+// every file of the front end takes both from here: Winsock with the core's socket
+// names, then windows.h.
 #pragma once
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "base/socket_compat.h"
+
 #include <windows.h>
-#include <winsock2.h>
