@@ -1,8 +1,16 @@
 #include "support/net_harness.h"
 
+#include <condition_variable>
+#include <mutex>
+
 #include "support/test_frontend.h"
 
 namespace {
+
+// The held open's hand-over between the connector thread and the test thread.
+std::mutex held_lock;
+std::condition_variable held_changed;
+enum class HeldStage { waiting, held, released } held_stage = HeldStage::released;
 
 int64_t fixed_calendar() {
     return 1000;
@@ -69,4 +77,32 @@ std::vector<std::string> TestStation::client_log_lines() const {
         lines.push_back(log.substr(start, end - start));
     }
     return lines;
+}
+
+void hold_next_open(Connector& connector) {
+    {
+        std::lock_guard guard(held_lock);
+        held_stage = HeldStage::waiting;
+    }
+    connector.after_register_hook = [](void*) {
+        std::unique_lock guard(held_lock);
+        if (held_stage != HeldStage::waiting)
+            return;
+        held_stage = HeldStage::held;
+        held_changed.notify_all();
+        held_changed.wait(guard, [] { return held_stage == HeldStage::released; });
+    };
+}
+
+bool wait_open_held() {
+    std::unique_lock guard(held_lock);
+    return held_changed.wait_for(guard, 10s, [] { return held_stage == HeldStage::held; });
+}
+
+void release_held_open() {
+    {
+        std::lock_guard guard(held_lock);
+        held_stage = HeldStage::released;
+    }
+    held_changed.notify_all();
 }

@@ -27,3 +27,10 @@ struct TestStation {
     std::string consumer_line();
     std::vector<std::string> client_log_lines() const;
 };
+
+// Holds the connector's next open once its socket is registered, until released, so that
+// the test thread can act in the middle of an open.
+void hold_next_open(Connector& connector);
+// Waits until the open is held; false after 10 s.
+bool wait_open_held();
+void release_held_open();

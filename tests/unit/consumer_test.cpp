@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
-
 #include "station/settings_dialogs.h"
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
@@ -141,30 +138,12 @@ TEST_F(ConsumerTest, WatchdogDropsASilentSourceWhileTheConsumerConnectsAgain) {
 // A new address given while a connection to the old one is being made: that connection
 // is not kept, and the link opens to the new address.
 TEST_F(ConsumerTest, NewAddressDuringAnOpenIsNotLeftOnTheOldServer) {
-    static std::mutex lock;
-    static std::condition_variable changed;
-    static int stage = 0;  // 1: the open waits for the new address; 2: it was given
-    stage = 0;
-    t.station->consumer_connector.after_register_hook = [](void*) {
-        std::unique_lock guard(lock);
-        if (stage != 0)
-            return;
-        stage = 1;
-        changed.notify_all();
-        changed.wait(guard, [] { return stage == 2; });
-    };
+    hold_next_open(t.station->consumer_connector);
     station_start_network(*t.station);
-    {
-        std::unique_lock guard(lock);
-        ASSERT_TRUE(changed.wait_for(guard, 10s, [] { return stage == 1; }));
-    }
+    ASSERT_TRUE(wait_open_held());
     FakeReceiver other;
     dialog_ok_consumer(*t.station, std::to_string(other.port).c_str(), "127.0.0.1");
-    {
-        std::lock_guard guard(lock);
-        stage = 2;
-    }
-    changed.notify_all();
+    release_held_open();
 
     ASSERT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }));
     std::string expected = greeting("TEXT");

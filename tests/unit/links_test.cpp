@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-
 #include "support/cp1251.h"
 #include "support/net_harness.h"
 #include "support/test_frontend.h"
@@ -107,29 +105,11 @@ TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
     FakeReceiver receiver;
     link_set_port(t.station->links, LINK_SOURCE, receiver.port);
 
-    static std::mutex lock;
-    static std::condition_variable changed;
-    static int stage = 0;  // 1: open waits for the drop; 2: dropped
-    stage = 0;
-    t.station->connector.after_register_hook = [](void*) {
-        std::unique_lock guard(lock);
-        if (stage != 0)
-            return;
-        stage = 1;
-        changed.notify_all();
-        changed.wait(guard, [] { return stage == 2; });
-    };
+    hold_next_open(t.station->connector);
     connector_start(t.station->links, t.station->connector);
-    {
-        std::unique_lock guard(lock);
-        ASSERT_TRUE(changed.wait_for(guard, 10s, [] { return stage == 1; }));
-    }
+    ASSERT_TRUE(wait_open_held());
     station_drop_link(*t.station, LINK_SOURCE);  // the UI thread's drop, mid-open
-    {
-        std::lock_guard guard(lock);
-        stage = 2;
-    }
-    changed.notify_all();
+    release_held_open();
 
     ASSERT_TRUE(t.run_until([&] {
         std::lock_guard guard(test_status().lock);
