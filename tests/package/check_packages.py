@@ -184,50 +184,26 @@ def check_program_relays(root):
 
 # --- The Windows zip -----------------------------------------------------------
 
-def pe_resource(data, type_id):
-    """The first resource of `type_id` in a PE file, or None."""
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    if data[pe:pe + 4] != b"PE\0\0":
+def version_resource(exe):
+    """The version resource (VS_VERSIONINFO) of a PE file, found by its key, or None."""
+    key = "VS_VERSION_INFO".encode("utf-16-le")
+    at = exe.find(key)
+    if at < 6:
         return None
-    sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
-    optional = pe + 24
-    directories = optional + (112 if struct.unpack_from("<H", data, optional)[0] == 0x20B else 96)
-    resource_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
-    if resource_rva == 0:
-        return None
-    table = optional + optional_size
-
-    def offset(rva):
-        for i in range(sections):
-            size, address, _, raw = struct.unpack_from("<IIII", data, table + 40 * i + 8)
-            if address <= rva < address + size:
-                return rva - address + raw
-        raise ValueError(f"RVA {rva:#x} is in no section")
-
-    base = offset(resource_rva)
-
-    def entries(directory):
-        named, ids = struct.unpack_from("<HH", data, base + directory + 12)
-        for i in range(named + ids):
-            yield struct.unpack_from("<II", data, base + directory + 16 + 8 * i)
-
-    def first_leaf(target):
-        while target & 0x80000000:
-            target = next(entries(target & 0x7FFFFFFF))[1]
-        rva, size = struct.unpack_from("<II", data, base + target)
-        return data[offset(rva):offset(rva) + size]
-
-    for name, target in entries(0):
-        if name == type_id:
-            return first_leaf(target)
-    return None
+    # The key follows the block's length, value length and type, a 16-bit word each.
+    length = struct.unpack_from("<H", exe, at - 6)[0]
+    return exe[at - 6:at - 6 + length]
 
 
-RT_VERSION, RT_MANIFEST = 16, 24
+def manifest_resource(exe):
+    """The application manifest of a PE file, found as its XML text, or None."""
+    end = exe.find(b"</assembly>")
+    start = exe.rfind(b"<?xml", 0, end)
+    return exe[start:end + len(b"</assembly>")] if end >= 0 and start >= 0 else None
 
 
 def check_version_resource(exe, version):
-    resource = pe_resource(exe, RT_VERSION)
+    resource = version_resource(exe)
     if not check(resource is not None, "qalmor.exe has a version resource"):
         return
     fixed = resource.find(struct.pack("<I", 0xFEEF04BD))
@@ -246,7 +222,7 @@ def check_version_resource(exe, version):
 
 
 def check_manifest(exe, version):
-    resource = pe_resource(exe, RT_MANIFEST)
+    resource = manifest_resource(exe)
     if not check(resource is not None, "qalmor.exe has a manifest"):
         return
     root = ET.fromstring(resource)
