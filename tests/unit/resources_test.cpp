@@ -276,6 +276,18 @@ void PrintTo(const ExpectedDialog& d, std::ostream* os) {
     *os << d.test_name;
 }
 
+// The source and consumer dialogs: port and address.
+// clang-format off
+const std::vector<ExpectedControl> kPortAndAddress = {
+    {1, Kind::default_button, L"OK", 7, 69, 50, 14},
+    {2, Kind::button, L"Cancel", 129, 69, 50, 14},
+    {1000, Kind::edit, L"", 7, 7, 40, 14},
+    {-1, Kind::label, L"Порт", 62, 7, 96, 8},
+    {1001, Kind::edit, L"", 7, 23, 50, 14},
+    {-1, Kind::label, L"IP адрес", 62, 25, 87, 8},
+};
+// clang-format on
+
 const ExpectedDialog kDialogs[] = {
     {"RelaySettings",
      L"IDD_DIALOG2",
@@ -286,28 +298,8 @@ const ExpectedDialog kDialogs[] = {
          {1000, Kind::edit, L"", 7, 7, 40, 14},
          {-1, Kind::label, L"Порт", 62, 7, 96, 8},
      }},
-    {"SourceSettings",
-     L"IDD_DIALOG8",
-     L"Настройки TCP",
-     {
-         {1, Kind::default_button, L"OK", 7, 69, 50, 14},
-         {2, Kind::button, L"Cancel", 129, 69, 50, 14},
-         {1000, Kind::edit, L"", 7, 7, 40, 14},
-         {-1, Kind::label, L"Порт", 62, 7, 96, 8},
-         {1001, Kind::edit, L"", 7, 23, 50, 14},
-         {-1, Kind::label, L"IP адрес", 62, 25, 87, 8},
-     }},
-    {"ConsumerSettings",
-     L"IDD_DIALOG9",
-     L"Настройки TCP потребителя",
-     {
-         {1, Kind::default_button, L"OK", 7, 69, 50, 14},
-         {2, Kind::button, L"Cancel", 129, 69, 50, 14},
-         {1000, Kind::edit, L"", 7, 7, 40, 14},
-         {-1, Kind::label, L"Порт", 62, 7, 96, 8},
-         {1001, Kind::edit, L"", 7, 23, 50, 14},
-         {-1, Kind::label, L"IP адрес", 62, 25, 87, 8},
-     }},
+    {"SourceSettings", L"IDD_DIALOG8", L"Настройки TCP", kPortAndAddress},
+    {"ConsumerSettings", L"IDD_DIALOG9", L"Настройки TCP потребителя", kPortAndAddress},
     {"Coordinates",
      L"IDD_DIALOG3",
      L"Настройки координат приемника",
