@@ -1,5 +1,6 @@
 #include "support/net_harness.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
@@ -18,6 +19,13 @@ int64_t fixed_calendar() {
 
 void fixed_utc(UtcTime& now) {
     now = {2026, 12, 6, 7, 51, 29};
+}
+
+bool any_ends_with(const std::vector<std::string>& lines, const std::string& tail) {
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.size() >= tail.size() &&
+               line.compare(line.size() - tail.size(), tail.size(), tail) == 0;
+    });
 }
 
 }  // namespace
@@ -77,6 +85,16 @@ std::vector<std::string> TestStation::client_log_lines() const {
         lines.push_back(log.substr(start, end - start));
     }
     return lines;
+}
+
+bool client_line_showed(const std::string& tail) {
+    std::lock_guard guard(test_status().lock);
+    return any_ends_with(test_status().client_lines, tail);
+}
+
+bool consumer_line_showed(const std::string& tail) {
+    std::lock_guard guard(test_status().lock);
+    return any_ends_with(test_status().consumer_lines, tail);
 }
 
 void hold_next_open(Connector& connector) {

@@ -28,6 +28,12 @@ struct TestStation {
     std::vector<std::string> client_log_lines() const;
 };
 
+// Whether a client line (or a consumer line) the front end showed ended in `tail`. Reads
+// the record of every refresh, not the newest line: a connector thread may already have
+// moved on to its next attempt.
+bool client_line_showed(const std::string& tail);
+bool consumer_line_showed(const std::string& tail);
+
 // Holds the connector's next open once its socket is registered, until released, so that
 // the test thread can act in the middle of an open.
 void hold_next_open(Connector& connector);

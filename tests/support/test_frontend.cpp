@@ -38,6 +38,7 @@ void test_frontend_attach(Station* station) {
         std::lock_guard guard(status.lock);
         status.server_lines.clear();
         status.client_lines.clear();
+        status.consumer_lines.clear();
         status.message_boxes.clear();
     }
     poll_loop_clear(loop);
@@ -77,6 +78,7 @@ void frontend_status_changed() {
     status_board_read(attached->status, texts);
     status.server_lines.emplace_back(texts.server_line.data());
     status.client_lines.emplace_back(texts.client_line.data());
+    status.consumer_lines.emplace_back(texts.consumer_line.data());
 }
 
 void frontend_message_box(const char* text, const char* caption) {

@@ -28,6 +28,7 @@ struct TestStatus {
     std::mutex lock;
     std::vector<std::string> server_lines;
     std::vector<std::string> client_lines;
+    std::vector<std::string> consumer_lines;
     std::vector<std::string> message_boxes;  // "caption: text"
 };
 TestStatus& test_status();

@@ -214,6 +214,19 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
     closesocket(stuck);
 }
 
+// A client that connects gets the stream from that moment on, not the history the other
+// clients may still be catching up from.
+TEST_F(RelayTest, ANewClientStartsAtTheHeadOfTheStream) {
+    auto early = connect_reader();
+    uint64_t sent = fan_out_paced(0, 200000, 4096, *early);
+    auto late = connect_reader();
+    uint64_t joined = sent;
+    sent = fan_out_paced(sent, 5000, 4096, *early);
+    ASSERT_TRUE(t.run_until([&] { return late->size() >= sent - joined; }));
+    t.run_for(50ms);
+    EXPECT_TRUE(late->bytes() == stream_bytes(joined, sent - joined));
+}
+
 TEST_F(RelayTest, ShutdownClosesEveryClient) {
     auto a = connect_reader();
     auto b = connect_reader();
