@@ -56,6 +56,14 @@ TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
     EXPECT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
     EXPECT_EQ(t.consumer_line(), cp1251("Потребитель: ") + std::to_string(server.port) + "  " +
                                      cp1251("Соединение 127.0.0.1"));
+    // Like a relay client's, the socket's send buffer stays small: the backlog bounds what
+    // a server that stops reading holds.
+    int send_buffer = 0;
+    socklen_t size = sizeof send_buffer;
+    getsockopt(link_read(t.station->links, LINK_CONSUMER).socket, SOL_SOCKET, SO_SNDBUF,
+               reinterpret_cast<char*>(&send_buffer), &size);
+    EXPECT_GE(send_buffer, kRelaySocketSendBuffer);
+    EXPECT_LE(send_buffer, 2 * kRelaySocketSendBuffer);  // Linux reports twice what was set
 
     const ReceiverMessage& message = real_capture()[1];
     std::string lines;
@@ -169,6 +177,11 @@ TEST_F(ConsumerTest, EveryConnectionStartsWithLines) {
     server.close_connection();
     ASSERT_TRUE(t.run_until([&] { return server.accept_pending() && consumer_connected(); }));
     ASSERT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
+    // A late close event for a socket that is no longer the link's leaves the link alone.
+    SOCKET stale = socket(AF_INET, SOCK_STREAM, 0);
+    consumer_event(*t.station, stale, kSocketClose);
+    closesocket(stale);
+    ASSERT_TRUE(consumer_connected());
 
     // Raw output would pass the line that is no message on as well.
     receiver.send_all("no message\r\n*8D4840D6202CC371C32CE0576098;\r\n");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "station/settings_dialogs.h"
 #include "support/cp1251.h"
 #include "support/net_harness.h"
 #include "support/test_frontend.h"
@@ -122,6 +123,27 @@ TEST(Links, DropDuringAnOpenLeavesTheSlotClosedAndTheNextPassReopens) {
     // About a second later the connector opens it again, for good this time.
     ASSERT_TRUE(t.run_until([&] { return source_state(t) == LINK_CONNECTED; }));
     EXPECT_EQ(t.client_line(), client_line(receiver.port, "Соединение 127.0.0.1"));
+}
+
+// A new receiver address given while a connection to the old one is being made: that
+// connection is not kept, and the link opens to the new address.
+TEST(Links, NewSourceAddressDuringAnOpenIsNotLeftOnTheOldReceiver) {
+    TestStation t;
+    FakeReceiver old_receiver;
+    FakeReceiver new_receiver;
+    link_set_port(t.station->links, LINK_SOURCE, old_receiver.port);
+    t.station->connector.pause = 20ms;
+    hold_next_open(t.station->connector);
+    connector_start(t.station->links, t.station->connector);
+    ASSERT_TRUE(wait_open_held());
+    dialog_ok_source(*t.station, std::to_string(new_receiver.port).c_str(), "127.0.0.1");
+    release_held_open();
+
+    ASSERT_TRUE(t.run_until(
+        [&] { return new_receiver.accept_pending() && source_state(t) == LINK_CONNECTED; }));
+    ASSERT_TRUE(old_receiver.accept_pending());
+    std::array<char, 16> byte;
+    EXPECT_LT(relay_client_read(old_receiver.connection, byte, 5000), 0);
 }
 
 TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {

@@ -95,6 +95,19 @@ TEST_F(SourceTest, ReceiverClosingDropsTheLinkAndTheConnectorReopensIt) {
     ASSERT_TRUE(t.run_until([&] { return ring_newest() == "*8D4840D6202CC3;\r\n"; }));
 }
 
+// A receiver that sends its last bytes and closes at once: they are decoded and relayed
+// before the link drops.
+TEST_F(SourceTest, BytesSentJustBeforeACloseAreNotLost) {
+    RelayReader reader(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    std::string last = "*8D4840D6202CC3;\r\n";
+    receiver.send_all(last);
+    receiver.close_connection();
+    ASSERT_TRUE(t.run_until([&] { return !connected(); }));
+    EXPECT_EQ(ring_newest(), last);
+    ASSERT_TRUE(t.run_until([&] { return reader.size() == last.size(); }));
+}
+
 TEST_F(SourceTest, WatchdogDropsOnTheTickAfter390WithoutALine) {
     for (int i = 0; i < 390; ++i)
         watchdog_step(*t.station);
