@@ -48,9 +48,6 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 bool sockets_start();
 void sockets_stop();
 
-// Cancels a socket's notifications, then closes it unless it is INVALID_SOCKET.
-void socket_close(SOCKET s);
-
 // Makes a socket non-blocking. Returns false on failure.
 bool socket_set_nonblocking(SOCKET s);
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "base/frontend.h"
+#include "display/display_surface.h"
 
 void ring_append(DisplayRing& ring, std::string_view line) {
     ring.write_index = ring.write_index >= kRingSlots - 1 ? 0 : ring.write_index + 1;

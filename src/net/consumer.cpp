@@ -1,6 +1,6 @@
 #include "net/consumer.h"
 
-#include "base/frontend.h"
+#include "net/socket_watch.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "base/frontend.h"
 #include "base/text.h"
+#include "net/socket_watch.h"
 
 namespace {
 

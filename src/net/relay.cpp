@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/frontend.h"
 #include "base/text.h"
+#include "net/socket_watch.h"
 
 namespace {
 

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 
-#include "base/frontend.h"
 #include "decode/framer.h"
 #include "display/clock_annotation.h"
 #include "display/display_ring.h"
@@ -19,9 +18,11 @@
 #include "net/link_table.h"
 #include "net/links.h"
 #include "net/relay.h"
+#include "net/socket_watch.h"
 #include "settings/settings.h"
 #include "station/consumer_feed.h"
 #include "station/source.h"
+#include "station/station_frontend.h"
 #include "station/status.h"
 
 constexpr int kPathSize = 1024;

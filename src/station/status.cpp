@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/frontend.h"
 #include "base/text.h"
 #include "settings/file_replace.h"
 #include "station/station.h"
+#include "station/station_frontend.h"
 
 namespace {
 

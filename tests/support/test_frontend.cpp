@@ -2,8 +2,10 @@
 
 #include <cstring>
 
-#include "base/frontend.h"
+#include "display/display_surface.h"
+#include "net/socket_watch.h"
 #include "station/station.h"
+#include "station/station_frontend.h"
 
 namespace {
 TestSurface surface;

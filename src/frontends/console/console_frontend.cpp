@@ -4,8 +4,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "base/frontend.h"
 #include "base/utf8_text.h"
+#include "display/display_surface.h"
+#include "net/socket_watch.h"
+#include "station/station_frontend.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "base/frontend.h"
+#include "net/socket_watch.h"
 
 struct Station;
 

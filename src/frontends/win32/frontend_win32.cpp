@@ -1,6 +1,8 @@
 // The core's front-end functions for the Win32 program: display and status lines are
 // STATIC windows, socket events arrive as window messages through WSAAsyncSelect.
-#include "base/frontend.h"
+#include "display/display_surface.h"
+#include "net/socket_watch.h"
+#include "station/station_frontend.h"
 
 #include "frontends/win32/wide_text.h"
 #include "frontends/win32/win32_app.h"
