@@ -4,143 +4,284 @@
 
 namespace {
 
-constexpr int kThresholdMax = 255;
+constexpr int32_t kNoMinimum = INT32_MIN;
+constexpr int32_t kNoMaximum = INT32_MAX;
 
-// Reads up to two lines of a settings file for a dialog. Returns how many lines the
-// file had (0 when it is missing).
-int read_dialog_lines(const Station& station, const char* file, Text256& first, Text256& second) {
-    std::span<char> lines[] = {first, second};
-    int read = settings_file_read(station.config_dir.data(), file, lines);
-    return read < 0 ? 0 : read;
+// The kinds of field the dialogs have, by what a missing line shows and what opening does.
+constexpr DialogField held(Setting setting, FieldKind kind) {
+    return {setting, kind, MissingLine::held, nullptr, 0, false, kNoMinimum, kNoMaximum};
+}
+constexpr DialogField default_text(Setting setting, FieldKind kind, const char* text) {
+    return {setting, kind, MissingLine::text, text, 0, false, kNoMinimum, kNoMaximum};
+}
+constexpr DialogField default_number(Setting setting, int32_t number) {
+    return {setting, FieldKind::port, MissingLine::number, nullptr,
+            number,  false,           kNoMinimum,          kNoMaximum};
+}
+// Opening takes the file's value; a missing file shows the default and takes nothing.
+constexpr DialogField taken_text(Setting setting, const char* text) {
+    return {setting, FieldKind::text, MissingLine::text, text, 0, true, kNoMinimum, kNoMaximum};
+}
+constexpr DialogField taken_number(Setting setting, int32_t number, int32_t minimum = kNoMinimum,
+                                   int32_t maximum = kNoMaximum) {
+    return {setting, FieldKind::number, MissingLine::number, nullptr, number, true, minimum,
+            maximum};
+}
+// The second field of a dialog that has one field.
+constexpr DialogField kNoField = default_text(Setting::upstream_host, FieldKind::host, "");
+
+constexpr std::array<DialogRow, kDialogCount> kRows{{
+    {DialogId::relay,
+     "IDD_DIALOG2",
+     kRelaySettingsFile,
+     true,
+     1,
+     2,
+     // The file's second line, the upstream link's host, is read but not shown; OK
+     // writes it empty.
+     {held(Setting::relay_port, FieldKind::port), kNoField},
+     AfterOk::restart_notice},
+    {DialogId::coordinates,
+     "IDD_DIALOG3",
+     kPointFile,
+     true,
+     2,
+     2,
+     {default_text(Setting::latitude, FieldKind::degrees, kDefaultLatitudeText),
+      default_text(Setting::longitude, FieldKind::degrees, kDefaultLongitudeText)},
+     AfterOk::nothing},
+    {DialogId::source,
+     "IDD_DIALOG8",
+     kSourceSettingsFile,
+     true,
+     2,
+     2,
+     {held(Setting::source_port, FieldKind::port), held(Setting::source_host, FieldKind::host)},
+     AfterOk::reconnect_source},
+    {DialogId::consumer,
+     "IDD_DIALOG9",
+     kConsumerSettingsFile,
+     false,
+     2,
+     2,
+     {default_number(Setting::consumer_port, kDefaultConsumerPort),
+      default_text(Setting::consumer_host, FieldKind::host, "")},
+     AfterOk::reconfigure_consumer},
+    {DialogId::name,
+     "IDD_DIALOG4",
+     kNameFile,
+     false,
+     1,
+     1,
+     {taken_text(Setting::receiver_name, kDefaultReceiverName), kNoField},
+     AfterOk::nothing},
+    {DialogId::threshold,
+     "IDD_DIALOG_POROG",
+     kThresholdFile,
+     false,
+     1,
+     1,
+     {taken_number(Setting::signal_threshold, kDefaultSignalThreshold, 0, 255), kNoField},
+     AfterOk::nothing},
+    {DialogId::frequency,
+     "IDD_DIALOG_FREQ",
+     kFrequencyFile,
+     false,
+     1,
+     1,
+     {taken_number(Setting::timer_frequency, kDefaultTimerFrequencyHz), kNoField},
+     AfterOk::nothing},
+}};
+
+size_t index_of(DialogId id) {
+    return static_cast<size_t>(id);
 }
 
-void show_number(Text256& field, int value) {
-    text_format(field, "%d", value);
+void show_number(Text256& text, int32_t number) {
+    text_format(text, "%d", static_cast<int>(number));
 }
 
-void save(const Station& station, const char* file, const char* first, const char* second) {
-    const char* texts[] = {first, second};
-    settings_file_save(station.config_dir.data(), file,
-                       std::span<const char* const>(texts, second != nullptr ? 2 : 1));
+// The value the program holds now, for the settings whose dialogs show it.
+void show_held(const Station& station, Setting setting, Text256& text) {
+    if (setting == Setting::relay_port)
+        show_number(text, station.settings.relay_port.load());
+    else if (setting == Setting::source_port)
+        show_number(text, link_port(station.links, LINK_SOURCE));
+    else if (setting == Setting::source_host)
+        link_host(station.links, LINK_SOURCE, text);
+}
+
+// What a field shows for a line its file lacks.
+void show_missing(const Station& station, const DialogField& field, Text256& text) {
+    switch (field.missing) {
+        case MissingLine::held:
+            show_held(station, field.setting, text);
+            break;
+        case MissingLine::text:
+            text_copy(text, field.default_text);
+            break;
+        case MissingLine::number:
+            show_number(text, field.default_number);
+            break;
+    }
+}
+
+// What opening takes from the file into memory. The frequency is taken without a new
+// reference: only OK starts the relative times again.
+void take_file_value(Station& station, Setting setting, const Text256& text) {
+    switch (setting) {
+        case Setting::receiver_name:
+            station.settings.receiver_name = text;
+            break;
+        case Setting::signal_threshold:
+            station.settings.signal_threshold = settings_parse_int(text.data());
+            break;
+        case Setting::timer_frequency:
+            station.clock.timer_frequency_hz = settings_parse_int(text.data());
+            break;
+        default:
+            break;
+    }
+}
+
+// A number from the file outside the field's limits: shown and taken as the default.
+// The file keeps its value.
+void clamp_to_default(const DialogField& field, Text256& text) {
+    int32_t value = settings_parse_int(text.data());
+    if (field.kind == FieldKind::number && (value < field.minimum || value > field.maximum))
+        show_number(text, field.default_number);
+}
+
+// What OK applies of one typed text.
+void apply_typed(Station& station, Setting setting, const char* text) {
+    switch (setting) {
+        case Setting::relay_port: {
+            uint16_t port = settings_parse_port(text);
+            link_set_port(station.links, LINK_UPSTREAM, port);
+            station.settings.relay_port = port;
+            break;
+        }
+        case Setting::upstream_host:
+            link_set_host(station.links, LINK_UPSTREAM, text);
+            break;
+        case Setting::source_port:
+            link_set_port(station.links, LINK_SOURCE, settings_parse_port(text));
+            break;
+        case Setting::source_host:
+            link_set_host(station.links, LINK_SOURCE, text);
+            break;
+        case Setting::consumer_port:
+            link_set_port(station.links, LINK_CONSUMER, settings_parse_port(text));
+            break;
+        case Setting::consumer_host:
+            link_set_host(station.links, LINK_CONSUMER, text);
+            break;
+        case Setting::latitude:
+            station.settings.latitude_arcsec = settings_parse_arcsec(text);
+            break;
+        case Setting::longitude:
+            station.settings.longitude_arcsec = settings_parse_arcsec(text);
+            break;
+        case Setting::receiver_name:
+            text_copy(station.settings.receiver_name, text);
+            break;
+        case Setting::signal_threshold:
+            station.settings.signal_threshold = settings_parse_int(text);
+            break;
+        case Setting::timer_frequency:
+            clock_set_frequency(station.clock, settings_parse_int(text));
+            break;
+    }
+}
+
+void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
+    switch (action) {
+        case AfterOk::reconnect_source:
+            // A connection made meanwhile to the old address is not kept.
+            link_cancel_open(station.links, LINK_SOURCE);
+            if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
+                station_drop_link(station, LINK_SOURCE);
+            break;
+        case AfterOk::reconfigure_consumer:
+            consumer_configure(station, fields.second[0] != '\0');
+            break;
+        case AfterOk::nothing:
+        case AfterOk::restart_notice:
+            break;
+    }
 }
 
 }  // namespace
 
-void dialog_open_relay(Station& station, DialogFields& fields) {
-    Text256 unused;
-    if (read_dialog_lines(station, kRelaySettingsFile, fields.first, unused) == 0) {
-        show_number(fields.first, station.settings.relay_port.load());
+std::span<const DialogRow, kDialogCount> dialog_rows() {
+    return kRows;
+}
+
+const DialogRow& dialog_row(DialogId id) {
+    return kRows[index_of(id)];
+}
+
+DialogFields dialog_fields(const char* first, const char* second) {
+    return {text256(first), text256(second)};
+}
+
+void dialog_open(Station& station, DialogId id, DialogFields& fields) {
+    const DialogRow& row = dialog_row(id);
+    Text256* texts[] = {&fields.first, &fields.second};
+    std::span<char> lines[] = {fields.first, fields.second};
+    int read = settings_file_read(station.config_dir.data(), row.file, lines);
+    for (int i = 0; i < row.shown_fields; ++i) {
+        const DialogField& field = row.fields[static_cast<size_t>(i)];
+        Text256& text = *texts[i];
+        if (read <= i) {
+            show_missing(station, field, text);
+        } else if (field.opening_takes) {
+            clamp_to_default(field, text);
+            take_file_value(station, field.setting, text);
+        }
     }
+    if (row.tab_cycling)
+        station.tab_cycles[index_of(id)].state = static_cast<int>(DialogControl::first_field);
+    station_settings_changed(station);
 }
 
-bool dialog_ok_relay(Station& station, const char* port_text) {
-    // The dialog has no host field: the upstream host becomes the empty text.
-    save(station, kRelaySettingsFile, port_text, "");
-    uint16_t port = settings_parse_port(port_text);
-    link_set_port(station.links, LINK_UPSTREAM, port);
-    station.settings.relay_port = port;
-    link_set_host(station.links, LINK_UPSTREAM, "");
-    return kRelayServerMode;
+bool dialog_ok(Station& station, DialogId id, const DialogFields& fields) {
+    const DialogRow& row = dialog_row(id);
+    // A field the dialog does not show is saved and applied empty.
+    const char* texts[] = {fields.first.data(), row.shown_fields > 1 ? fields.second.data() : ""};
+    settings_file_save(station.config_dir.data(), row.file,
+                       std::span<const char* const>(texts, static_cast<size_t>(row.saved_lines)));
+    for (int i = 0; i < row.saved_lines; ++i)
+        apply_typed(station, row.fields[static_cast<size_t>(i)].setting, texts[i]);
+    after_ok(station, row.after_ok, fields);
+    station.tab_cycles[index_of(id)].state = -1;
+    station_settings_changed(station);
+    return row.after_ok == AfterOk::restart_notice && kRelayServerMode;
 }
 
-void dialog_open_source(Station& station, DialogFields& fields) {
-    int lines = read_dialog_lines(station, kSourceSettingsFile, fields.first, fields.second);
-    if (lines < 1)
-        show_number(fields.first, link_port(station.links, LINK_SOURCE));
-    if (lines < 2)
-        link_host(station.links, LINK_SOURCE, fields.second);
+void dialog_cancel(Station& station, DialogId id) {
+    station.tab_cycles[index_of(id)].state = -1;
 }
 
-void dialog_ok_source(Station& station, const char* port_text, const char* host_text) {
-    save(station, kSourceSettingsFile, port_text, host_text);
-    link_set_port(station.links, LINK_SOURCE, settings_parse_port(port_text));
-    link_set_host(station.links, LINK_SOURCE, host_text);
-    // A connection made meanwhile to the old address is not kept.
-    link_cancel_open(station.links, LINK_SOURCE);
-    if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED) {
-        station_drop_link(station, LINK_SOURCE);
+bool dialog_tab(Station& station, DialogId id, DialogControl& focus) {
+    TabCycle& cycle = station.tab_cycles[index_of(id)];
+    if (cycle.state < 0)
+        return false;
+    bool two_fields = dialog_row(id).shown_fields > 1;
+    switch (static_cast<DialogControl>(cycle.state)) {
+        case DialogControl::first_field:
+            focus = two_fields ? DialogControl::second_field : DialogControl::ok;
+            break;
+        case DialogControl::second_field:
+            focus = DialogControl::ok;
+            break;
+        case DialogControl::ok:
+            focus = DialogControl::cancel;
+            break;
+        case DialogControl::cancel:
+            focus = DialogControl::first_field;
+            break;
     }
-}
-
-void dialog_open_consumer(Station& station, DialogFields& fields) {
-    int lines = read_dialog_lines(station, kConsumerSettingsFile, fields.first, fields.second);
-    if (lines < 1)
-        show_number(fields.first, kDefaultConsumerPort);
-    if (lines < 2)
-        fields.second[0] = '\0';
-}
-
-void dialog_ok_consumer(Station& station, const char* port_text, const char* host_text) {
-    save(station, kConsumerSettingsFile, port_text, host_text);
-    link_set_port(station.links, LINK_CONSUMER, settings_parse_port(port_text));
-    link_set_host(station.links, LINK_CONSUMER, host_text);
-    consumer_configure(station, host_text[0] != '\0');
-}
-
-void dialog_open_coordinates(Station& station, DialogFields& fields) {
-    int lines = read_dialog_lines(station, kPointFile, fields.first, fields.second);
-    if (lines < 1)
-        text_copy(fields.first, kDefaultLatitudeText);
-    if (lines < 2)
-        text_copy(fields.second, kDefaultLongitudeText);
-}
-
-void dialog_ok_coordinates(Station& station, const char* latitude_text,
-                           const char* longitude_text) {
-    station.settings.latitude_arcsec = settings_parse_arcsec(latitude_text);
-    station.settings.longitude_arcsec = settings_parse_arcsec(longitude_text);
-    save(station, kPointFile, latitude_text, longitude_text);
-    consumer_update_greeting(station);
-}
-
-void dialog_open_name(Station& station, DialogFields& fields) {
-    Text256 unused;
-    if (read_dialog_lines(station, kNameFile, fields.first, unused) == 0) {
-        text_copy(fields.first, kDefaultReceiverName);
-        return;
-    }
-    station.settings.receiver_name = fields.first;
-    consumer_update_greeting(station);
-}
-
-void dialog_ok_name(Station& station, const char* name_text) {
-    text_copy(station.settings.receiver_name, name_text);
-    save(station, kNameFile, name_text, nullptr);
-    consumer_update_greeting(station);
-}
-
-void dialog_open_threshold(Station& station, DialogFields& fields) {
-    Text256 unused;
-    if (read_dialog_lines(station, kThresholdFile, fields.first, unused) == 0) {
-        show_number(fields.first, kDefaultSignalThreshold);
-        return;
-    }
-    int32_t threshold = settings_parse_int(fields.first.data());
-    if (threshold < 0 || threshold > kThresholdMax) {
-        // The file keeps its value; only memory and the field are set back.
-        threshold = kDefaultSignalThreshold;
-        show_number(fields.first, threshold);
-    }
-    station.settings.signal_threshold = threshold;
-}
-
-void dialog_ok_threshold(Station& station, const char* threshold_text) {
-    station.settings.signal_threshold = settings_parse_int(threshold_text);
-    save(station, kThresholdFile, threshold_text, nullptr);
-}
-
-void dialog_open_frequency(Station& station, DialogFields& fields) {
-    Text256 unused;
-    if (read_dialog_lines(station, kFrequencyFile, fields.first, unused) == 0) {
-        show_number(fields.first, kDefaultTimerFrequencyHz);
-        return;
-    }
-    station.clock.timer_frequency_hz = settings_parse_int(fields.first.data());
-    consumer_update_greeting(station);
-}
-
-void dialog_ok_frequency(Station& station, const char* frequency_text) {
-    clock_set_frequency(station.clock, settings_parse_int(frequency_text));
-    save(station, kFrequencyFile, frequency_text, nullptr);
-    consumer_update_greeting(station);
+    cycle.state = static_cast<int>(focus);
+    return true;
 }

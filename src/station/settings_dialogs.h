@@ -1,56 +1,119 @@
-// What each settings dialog shows when it opens and does when the user presses OK,
-// apart from the windows themselves: the Win32 dialogs read and write their fields
-// (Windows-1251 texts of at most 255 characters) and call these.
+// The settings dialogs as data: one row per dialog says which template it is, which file
+// it reads and writes, what each field shows and sets, and what OK does besides. One
+// open function and one OK function serve every row; the Win32 program has one dialog
+// procedure that reads and writes the fields (Windows-1251 texts of at most 255
+// characters) and calls them. A new dialog is a new row.
 //
-// A dialog reads its file when it opens; a missing file, or a line the file does not
-// have, shows the value the program holds (or the compiled-in default) instead. OK
-// applies the typed texts in memory and rewrites the file whole with them as typed.
+// A dialog reads its file when it opens; a line the file does not have (or a missing
+// file) shows the value the program holds or a compiled-in default instead. OK rewrites
+// the file whole with the texts as typed and applies them in memory.
 #pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
 
 #include "base/text.h"
 
 struct Station;
 
-// The texts of a dialog's edit fields: 1000 and, where the dialog has one, 1001.
+// In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
+// coordinates, source.
+enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency };
+constexpr int kDialogCount = 7;
+
+// A value the program holds that a dialog field shows and sets.
+enum class Setting {
+    relay_port,     // also the upstream link's port
+    upstream_host,  // never shown: the relay dialog saves it empty
+    source_port,
+    source_host,
+    consumer_port,
+    consumer_host,
+    latitude,
+    longitude,
+    receiver_name,
+    signal_threshold,
+    timer_frequency,
+};
+
+// How a field's text is read. Nothing typed is ever refused: a text that is not a number
+// reads as the C library's atoi or atof would read it (0 without a digit).
+enum class FieldKind {
+    port,     // the low 16 bits of the number, so 70000 is 4464
+    host,     // a host name or dotted address, as typed
+    degrees,  // decimal degrees, held as arc-seconds
+    text,     // as typed
+    number,   // a 32-bit integer
+};
+
+// What a field shows when the file lacks its line.
+enum class MissingLine {
+    held,    // the value the program holds now
+    text,    // the field's default text
+    number,  // the field's default number
+};
+
+struct DialogField {
+    Setting setting;
+    FieldKind kind;
+    MissingLine missing;
+    const char* default_text;
+    int32_t default_number;
+    // Whether opening takes the file's value into memory (without anything else OK does).
+    bool opening_takes;
+    // A number the file gives outside these limits is shown and taken as the default
+    // number when the dialog opens; OK takes any number.
+    int32_t minimum;
+    int32_t maximum;
+};
+
+// What OK does after the fields are saved and applied.
+enum class AfterOk {
+    nothing,
+    restart_notice,        // the relay listens on the new port only after a restart
+    reconnect_source,      // a source connection to the old address is not kept
+    reconfigure_consumer,  // an empty host turns the consumer link off, any other opens it
+};
+
+struct DialogRow {
+    DialogId id;
+    const char* template_name;  // the dialog template in the resources
+    const char* file;
+    bool tab_cycling;  // the typed Tab moves its focus round its fields, OK and Cancel
+    int shown_fields;  // edit controls 1000 and, with 2, 1001
+    int saved_lines;   // lines written on OK: a line for each field, shown or not
+    std::array<DialogField, 2> fields;
+    AfterOk after_ok;
+};
+
+// Every settings dialog, in DialogId order.
+std::span<const DialogRow, kDialogCount> dialog_rows();
+const DialogRow& dialog_row(DialogId id);
+
+// The texts of a dialog's fields: edit controls 1000 and 1001.
 struct DialogFields {
     Text256 first{};
     Text256 second{};
 };
+DialogFields dialog_fields(const char* first, const char* second = "");
 
-// Relay settings: the relay port. The second line of its file is read but not shown.
-void dialog_open_relay(Station& station, DialogFields& fields);
-// Saves the port with an empty second line and applies it to the relay port and the
-// upstream link; listening moves to it at the next start only. Returns whether the
+// Fills the fields of a dialog that opens, takes what the row says into memory, and
+// starts its Tab cycle.
+void dialog_open(Station& station, DialogId id, DialogFields& fields);
+// Saves and applies the typed texts and ends the dialog's Tab cycle. Returns whether the
 // user must be told to restart the program.
-bool dialog_ok_relay(Station& station, const char* port_text);
+bool dialog_ok(Station& station, DialogId id, const DialogFields& fields);
+// Cancel: only the Tab cycle ends.
+void dialog_cancel(Station& station, DialogId id);
 
-// Source settings: the receiver's port and host.
-void dialog_open_source(Station& station, DialogFields& fields);
-// Saves and applies both; a connected source link is dropped so that the connector
-// thread opens it on the new address.
-void dialog_ok_source(Station& station, const char* port_text, const char* host_text);
-
-// Consumer link settings: the processing server's port and host, 8888 and empty when
-// its file is missing.
-void dialog_open_consumer(Station& station, DialogFields& fields);
-// Saves and applies both; an empty host turns the link off, any other (re)opens it at
-// once.
-void dialog_ok_consumer(Station& station, const char* port_text, const char* host_text);
-
-// Coordinates in decimal degrees, as typed.
-void dialog_open_coordinates(Station& station, DialogFields& fields);
-void dialog_ok_coordinates(Station& station, const char* latitude_text, const char* longitude_text);
-
-// The receiver name; opening takes the file's name into memory.
-void dialog_open_name(Station& station, DialogFields& fields);
-void dialog_ok_name(Station& station, const char* name_text);
-
-// The signal threshold; opening takes the file's value into memory, or 50 (shown as
-// "50") when that value is outside 0 to 255.
-void dialog_open_threshold(Station& station, DialogFields& fields);
-void dialog_ok_threshold(Station& station, const char* threshold_text);
-
-// The timer frequency; opening takes the file's value into memory, OK also makes the
-// next annotated line take a new reference.
-void dialog_open_frequency(Station& station, DialogFields& fields);
-void dialog_ok_frequency(Station& station, const char* frequency_text);
+// The Tab cycle of a Tab-cycling template: the dialog of that template opened last goes
+// from its first field to its second (if shown), OK, Cancel and round again. Only OK and
+// Cancel of a dialog of the template end it, and nothing but a Tab moves it.
+enum class DialogControl { first_field, second_field, ok, cancel };
+struct TabCycle {
+    int state = -1;  // -1 while none is open; else the control that has the focus
+};
+// A typed Tab for the dialog `id`: whether a dialog of it took it, and where the focus
+// goes.
+bool dialog_tab(Station& station, DialogId id, DialogControl& focus);

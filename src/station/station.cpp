@@ -50,9 +50,10 @@ Clocks system_clocks() {
     return {system_calendar_seconds, system_utc};
 }
 
-std::unique_ptr<Station> station_create(const char* config_dir) {
+std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
     auto station = std::make_unique<Station>();
     text_copy(station->config_dir, config_dir);
+    station->clocks = clocks;
     relay_init(station->relay);
     consumer_init(station->consumer);
     LinkReports reports{station.get(), on_link_status_changed, on_link_opened, on_link_connected};
@@ -71,7 +72,7 @@ void station_load_settings(Station& station) {
     bool consumer_on = station_startup_load(station.config_dir.data(), station.settings,
                                             station.links, station.clock);
     station.consumer_connector.enabled = consumer_on;
-    consumer_update_greeting(station);
+    station_settings_changed(station);
 }
 
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
@@ -152,8 +153,26 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
 bool station_toggle_binary_mode(Station& station) {
     station.settings.binary_mode = station.settings.binary_mode != 0 ? 0 : 1;
     settings_save_binary_mode(station.config_dir.data(), station.settings.binary_mode);
-    consumer_update_greeting(station);
+    station_settings_changed(station);
     return station.settings.binary_mode != 0;
+}
+
+void station_override_binary_mode(Station& station, bool binary) {
+    station.settings.binary_mode = binary ? 1 : 0;
+    station_settings_changed(station);
+}
+
+bool station_binary_mode(const Station& station) {
+    return station.settings.binary_mode != 0;
+}
+
+void station_settings_changed(Station& station) {
+    consumer_update_greeting(station);
+}
+
+void station_set_retry_pause(Station& station, std::chrono::milliseconds pause) {
+    station.connector.pause = pause;
+    station.consumer_connector.pause = pause;
 }
 
 bool station_toggle_relative_time(Station& station) {

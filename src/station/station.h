@@ -21,6 +21,7 @@
 #include "net/socket_watch.h"
 #include "settings/settings.h"
 #include "station/consumer_feed.h"
+#include "station/settings_dialogs.h"
 #include "station/source.h"
 #include "station/station_frontend.h"
 #include "station/status.h"
@@ -64,12 +65,13 @@ struct Station {
     // Ticks since the last decoded line or new connection; the connector thread zeroes it.
     std::atomic<int32_t> silence_ticks{0};
     Clocks clocks = system_clocks();
+    std::array<TabCycle, kDialogCount> tab_cycles{};  // per dialog template
     std::array<char, kSourceReceiveSize + 1> receive_buffer{};
 };
 
 // Makes a station whose settings files live in `config_dir` ("" or "." for the current
-// directory). Nothing is read or started yet.
-std::unique_ptr<Station> station_create(const char* config_dir);
+// directory), reading the time from `clocks`. Nothing is read or started yet.
+std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks = system_clocks());
 
 // The path of a file in the config directory; false when it does not fit.
 bool station_path(const Station& station, const char* file, std::span<char> path);
@@ -94,6 +96,14 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
 
 // Menu command 113: flips binary mode and saves it; returns the new mode.
 bool station_toggle_binary_mode(Station& station);
+// Sets binary mode for this run only, leaving "BinarComOn.ini" as it is.
+void station_override_binary_mode(Station& station, bool binary);
+bool station_binary_mode(const Station& station);
+// Whatever follows the settings is brought up to date after any of them may have
+// changed: the consumer link's greeting. UI thread.
+void station_settings_changed(Station& station);
+// How long the connectors wait between attempts; tests shorten it.
+void station_set_retry_pause(Station& station, std::chrono::milliseconds pause);
 // Menu command 118 and key "5": returns the new relative-time mode.
 bool station_toggle_relative_time(Station& station);
 // A typed character: "4" flips the display, "5" relative time; others do nothing.

@@ -152,7 +152,8 @@ TEST_F(ConsumerTest, NewAddressDuringAnOpenIsNotLeftOnTheOldServer) {
     station_start_network(*t.station);
     ASSERT_TRUE(wait_open_held());
     FakeReceiver other;
-    dialog_ok_consumer(*t.station, std::to_string(other.port).c_str(), "127.0.0.1");
+    dialog_ok(*t.station, DialogId::consumer,
+              dialog_fields(std::to_string(other.port).c_str(), "127.0.0.1"));
     release_held_open();
 
     ASSERT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }));
@@ -202,11 +203,11 @@ TEST_F(ConsumerTest, GreetingFollowsSettingsChangedWhileRunning) {
     EXPECT_EQ(greeting_now(), greeting("TEXT"));
     station_toggle_binary_mode(*t.station);
     EXPECT_EQ(greeting_now(), greeting("BINARY"));
-    dialog_ok_name(*t.station, "Pulkovo");
+    dialog_ok(*t.station, DialogId::name, dialog_fields("Pulkovo"));
     EXPECT_EQ(greeting_now().substr(0, 10), "#Pulkovo\r\n");
-    dialog_ok_coordinates(*t.station, "59.8", "30.25");
+    dialog_ok(*t.station, DialogId::coordinates, dialog_fields("59.8", "30.25"));
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#12000000\r\n");
-    dialog_ok_frequency(*t.station, "20000000");
+    dialog_ok(*t.station, DialogId::frequency, dialog_fields("20000000"));
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#20000000\r\n");
 }
 

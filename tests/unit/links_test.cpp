@@ -136,7 +136,8 @@ TEST(Links, NewSourceAddressDuringAnOpenIsNotLeftOnTheOldReceiver) {
     hold_next_open(t.station->connector);
     connector_start(t.station->links, t.station->connector);
     ASSERT_TRUE(wait_open_held());
-    dialog_ok_source(*t.station, std::to_string(new_receiver.port).c_str(), "127.0.0.1");
+    dialog_ok(*t.station, DialogId::source,
+              dialog_fields(std::to_string(new_receiver.port).c_str(), "127.0.0.1"));
     release_held_open();
 
     ASSERT_TRUE(t.run_until(

@@ -32,10 +32,8 @@ void install_stop_handlers() {
 }
 
 void apply_mode_override(Station& station, ModeOverride mode) {
-    if (mode == ModeOverride::binary)
-        station.settings.binary_mode = 1;
-    if (mode == ModeOverride::text)
-        station.settings.binary_mode = 0;
+    if (mode != ModeOverride::none)
+        station_override_binary_mode(station, mode == ModeOverride::binary);
 }
 
 void handle_keys(Station& station) {
@@ -104,7 +102,6 @@ int main(int argc, char** argv) {
     front.station = station.get();
     station_load_settings(*station);
     apply_mode_override(*station, options.mode);
-    consumer_update_greeting(*station);  // the greeting names the format
 
     bool monitor = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && terminal_enter();
     front.log_status = !monitor;

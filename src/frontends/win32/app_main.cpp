@@ -31,7 +31,7 @@ bool app_start(HINSTANCE instance, int show, const char* config_dir) {
     SetTimer(window, kTimerId, kTimerPeriodMs, nullptr);
     tray_add(window, instance);
     station_start_network(*app.station);
-    if (app.station->settings.binary_mode != 0) {
+    if (station_binary_mode(*app.station)) {
         CheckMenuItem(GetMenu(window), IDM_BINARY_MODE, MF_BYCOMMAND | MF_CHECKED);
     }
     return true;
@@ -40,8 +40,7 @@ bool app_start(HINSTANCE instance, int show, const char* config_dir) {
 void app_handle_message(const MSG& message) {
     // The settings dialogs get no dialog keyboard handling; a typed Tab is their only
     // navigation, and a Tab that one of them took goes nowhere else.
-    if (message.message == WM_CHAR && message.wParam == '\t' &&
-        settings_dialogs_take_tab(message.hwnd)) {
+    if (message.message == WM_CHAR && message.wParam == '\t' && settings_dialogs_take_tab()) {
         return;
     }
     TranslateMessage(&message);

@@ -35,6 +35,8 @@ struct Win32App {
     HFONT display_font = nullptr;
     HFONT status_font = nullptr;
     Station* station = nullptr;
+    // The dialog of each Tab-cycling template opened last: a typed Tab moves its focus.
+    std::array<HWND, kDialogCount> tab_dialogs{};
     // Set while a WM_STATUS_SHOW is on its way, so a burst of refreshes posts one.
     std::atomic<bool> status_show_posted{false};
 };
