@@ -76,7 +76,6 @@ void status_refresh(Station& station) {
         } else {
             station.status.consumer_line[0] = '\0';
         }
-        ++station.status.refreshes;
     }
     frontend_status_changed();
 }

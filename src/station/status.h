@@ -24,7 +24,6 @@ struct StatusBoard {
     std::array<char, kServerLineSize> server_line{};
     std::array<char, kClientLineSize> client_line{};
     std::array<char, kConsumerLineSize> consumer_line{};  // empty while the consumer link is off
-    uint32_t refreshes = 0;
 };
 
 // Rewrites the server line, the client line and the consumer line, appends one line to

@@ -99,10 +99,11 @@ void BM_Framer(benchmark::State& state) {
 // The whole decoding path: framer, display entry in relative-time mode, display ring.
 void BM_FramerToDisplay(benchmark::State& state) {
     const std::string& stream = stream_for(state);
-    auto station = station_create("");
-    station->clocks.calendar_s = [] { return int64_t{1000}; };
-    station->settings.binary_mode = state.range(0) != 0 ? 1 : 0;
-    clock_toggle_relative_time(station->clock);
+    Clocks clocks = system_clocks();
+    clocks.calendar_s = [] { return int64_t{1000}; };
+    auto station = station_create("", clocks);
+    station_override_binary_mode(*station, state.range(0) != 0);
+    station_toggle_relative_time(*station);
     for (auto _ : state) {
         for (size_t at = 0; at < stream.size(); at += kChunk) {
             source_decode(*station, {stream.data() + at, std::min(kChunk, stream.size() - at)});

@@ -30,10 +30,10 @@ bool any_ends_with(const std::vector<std::string>& lines, const std::string& tai
 
 }  // namespace
 
-TestStation::TestStation() : station(station_create(dir.path.c_str())) {
+TestStation::TestStation()
+    : station(station_create(dir.path.c_str(), {fixed_calendar, fixed_utc})) {
     // Balances the clean-up in station_stop_network.
     sockets_start();
-    station->clocks = {fixed_calendar, fixed_utc};
     test_frontend_attach(station.get());
 }
 
@@ -75,6 +75,15 @@ std::string TestStation::consumer_line() {
     StatusTexts texts;
     status_board_read(station->status, texts);
     return texts.consumer_line.data();
+}
+
+size_t TestStation::refreshes() {
+    std::lock_guard guard(test_status().lock);
+    return test_status().server_lines.size();
+}
+
+void TestStation::set_relay_port(uint16_t port) {
+    dialog_ok(*station, DialogId::relay, dialog_fields(std::to_string(port).c_str()));
 }
 
 std::vector<std::string> TestStation::client_log_lines() const {

@@ -25,6 +25,10 @@ struct TestStation {
     std::string server_line();
     std::string client_line();
     std::string consumer_line();
+    // How many status refreshes the front end was told of.
+    size_t refreshes();
+    // The relay port the next station_start_relay listens on, as its dialog's OK sets it.
+    void set_relay_port(uint16_t port);
     std::vector<std::string> client_log_lines() const;
 };
 

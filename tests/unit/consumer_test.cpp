@@ -22,7 +22,7 @@ public:
         t.dir.write("name.ini", cp1251("Варнхольм") + "\r\n");
         t.dir.write("point.ini", "-33.5\r\n-70.25\r\n");
         station_load_settings(*t.station);
-        t.station->consumer_connector.pause = 20ms;
+        station_set_retry_pause(*t.station, 20ms);
     }
 
     // Starts the links and the relay; waits for both links' connections.
@@ -49,8 +49,7 @@ public:
 };
 
 TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
-    t.station->settings.binary_mode = 1;
-    consumer_update_greeting(*t.station);
+    station_override_binary_mode(*t.station, true);
     start();
     std::string expected = greeting("BINARY");
     EXPECT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
@@ -68,7 +67,8 @@ TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
     const ReceiverMessage& message = real_capture()[1];
     std::string lines;
     for (int32_t threshold : {0, 255, 300}) {
-        t.station->settings.signal_threshold = threshold;
+        dialog_ok(*t.station, DialogId::threshold,
+                  dialog_fields(std::to_string(threshold).c_str()));
         for (uint8_t signal : {0, 254, 255}) {
             std::string frame = binary_stream({message}, 7, 0, signal);
             source_decode(*t.station, frame);
@@ -78,7 +78,7 @@ TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
     }
     EXPECT_EQ(lines.size(), 4 * stream_expected_at_line(message, 7).size());  // 3, 1, 0
     // In text mode the threshold does not count.
-    t.station->settings.binary_mode = 0;
+    station_override_binary_mode(*t.station, false);
     source_decode(*t.station, "*8D4840D6202CC371C32CE0576098;\r\n");
     lines += "*8D4840D6202CC371C32CE0576098;\r\n";
     EXPECT_EQ(recv_within(server.connection, lines.size(), 5s), lines);
@@ -216,8 +216,8 @@ TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
     FakeReceiver server;
     station_load_settings(*t.station);
     link_set_port(t.station->links, LINK_CONSUMER, server.port);
-    t.station->consumer_connector.pause = 20ms;
-    t.station->settings.relay_port = free_port();
+    station_set_retry_pause(*t.station, 20ms);
+    t.set_relay_port(free_port());
     station_start_network(*t.station);
     t.run_for(300ms);
     EXPECT_FALSE(server.accept_pending());

@@ -31,7 +31,8 @@ TEST(Links, OpenConnectsAndShowsTheDottedAddressItResolvedTo) {
     // dotted address shown.
     link_set_host(t.station->links, LINK_SOURCE, "127.1");
     link_set_port(t.station->links, LINK_SOURCE, receiver.port);
-    t.station->silence_ticks = 300;
+    for (int i = 0; i < 300; ++i)
+        watchdog_step(*t.station);
     link_open(t.station->links, t.station->connector, LINK_SOURCE);
 
     EXPECT_EQ(source_state(t), LINK_CONNECTED);
@@ -132,7 +133,7 @@ TEST(Links, NewSourceAddressDuringAnOpenIsNotLeftOnTheOldReceiver) {
     FakeReceiver old_receiver;
     FakeReceiver new_receiver;
     link_set_port(t.station->links, LINK_SOURCE, old_receiver.port);
-    t.station->connector.pause = 20ms;
+    station_set_retry_pause(*t.station, 20ms);
     hold_next_open(t.station->connector);
     connector_start(t.station->links, t.station->connector);
     ASSERT_TRUE(wait_open_held());
@@ -159,14 +160,14 @@ TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {
     // With pauses far longer than the wait, only a pause that wakes on the stop lets
     // the thread end in time.
     TestStation slow;
-    slow.station->connector.pause = std::chrono::hours(1);
+    station_set_retry_pause(*slow.station, std::chrono::hours(1));
     connector_start(slow.station->links, slow.station->connector);
     EXPECT_TRUE(connector_stop(slow.station->connector, 5s));
 }
 
 TEST(Links, ConnectorAskedToStopBeforeItStartsEndsAtOnce) {
     TestStation t;
-    t.station->connector.stop = 1;
+    connector_request_stop(t.station->connector);
     connector_start(t.station->links, t.station->connector);
     EXPECT_EQ(t.station->connector.stop.load(), kConnectorEnded);
     EXPECT_FALSE(t.station->connector.thread.joinable());

@@ -14,7 +14,7 @@ class RelayTest : public testing::Test {
 protected:
     void SetUp() override {
         port = free_port();
-        t.station->settings.relay_port = port;
+        t.set_relay_port(port);
         station_start_relay(*t.station);
         ASSERT_NE(t.station->relay.listener, INVALID_SOCKET);
     }
@@ -109,7 +109,7 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
     std::vector<SOCKET> clients;
     for (int i = 0; i < kRelaySlots; ++i)
         clients.push_back(connect_client());
-    uint32_t refreshes = t.station->status.refreshes;
+    size_t refreshes = t.refreshes();
 
     SOCKET extra = connect_to(port);
     ASSERT_NE(extra, INVALID_SOCKET);
@@ -118,7 +118,7 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
     bool cut = t.run_until([&] { return relay_client_read(extra, byte, 1) < 0; });
     EXPECT_TRUE(cut);
     EXPECT_EQ(live(), kRelaySlots);
-    EXPECT_EQ(t.station->status.refreshes, refreshes);  // neither line changes
+    EXPECT_EQ(t.refreshes(), refreshes);  // neither line changes
 
     // All 100 get the fan-out.
     std::string chunk = "*8D4840D6202CC371C32CE0576098;\r\n";
@@ -134,7 +134,7 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
 TEST_F(RelayTest, WhatClientsSendIsReadAndThrownAway) {
     auto reader = connect_reader();
     SOCKET talker = connect_client();
-    uint32_t refreshes = t.station->status.refreshes;
+    size_t refreshes = t.refreshes();
     std::string garbage(300000, '\x1A');
     std::atomic<bool> sent{false};
     std::thread sender([&] {
@@ -148,7 +148,7 @@ TEST_F(RelayTest, WhatClientsSendIsReadAndThrownAway) {
     source_fan_out(*t.station, std::string_view("@0102030405065D;\r\n"));
     ASSERT_TRUE(t.run_until([&] { return reader->size() == 18; }));
     EXPECT_EQ(live(), 2);
-    EXPECT_EQ(t.station->status.refreshes, refreshes);
+    EXPECT_EQ(t.refreshes(), refreshes);
     closesocket(talker);
 }
 

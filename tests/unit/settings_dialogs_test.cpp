@@ -47,7 +47,7 @@ TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
     dialog_ok(station(), DialogId::source, dialog_fields(port.c_str(), "127.1"));
     EXPECT_EQ(file("initmkp1.ini"), port + "\r\n127.1\r\n");
     EXPECT_EQ(link_state(station().links, LINK_SOURCE), LINK_IDLE);  // nothing to drop
-    EXPECT_EQ(station().status.refreshes, 0u);
+    EXPECT_EQ(t.refreshes(), 0u);
 
     link_open(station().links, station().connector, LINK_SOURCE);
     ASSERT_EQ(link_state(station().links, LINK_SOURCE), LINK_CONNECTED);
@@ -103,8 +103,7 @@ TEST_F(SettingsDialogs, ThresholdOutOfRangeOpensAs50AndOkTakesAnyNumber) {
     dialog_open(station(), DialogId::threshold, fields);
     EXPECT_STREQ(fields.first.data(), "50");
 
-    write("porog.ini", "300\r\n");
-    station().settings.signal_threshold = 300;
+    dialog_ok(station(), DialogId::threshold, dialog_fields("300"));
     dialog_open(station(), DialogId::threshold, fields);
     EXPECT_STREQ(fields.first.data(), "50");
     EXPECT_EQ(station().settings.signal_threshold, 50);
@@ -132,7 +131,9 @@ TEST_F(SettingsDialogs, FrequencyOkTakesANewReference) {
     dialog_open(station(), DialogId::frequency, fields);
     EXPECT_EQ(station().clock.timer_frequency_hz, 6000000);
 
-    station().clock.reference_captured = 1;
+    station_toggle_relative_time(station());  // an "@" line takes a reference
+    source_decode(station(), std::string_view("@000000000001AB;\r\n"));
+    ASSERT_EQ(station().clock.reference_captured, 1);
     dialog_ok(station(), DialogId::frequency, dialog_fields("abc"));
     EXPECT_EQ(station().clock.timer_frequency_hz, 0);
     EXPECT_EQ(station().clock.reference_captured, 0);

@@ -13,7 +13,7 @@ class SourceTest : public testing::Test {
 public:
     void SetUp() override {
         relay_port = free_port();
-        t.station->settings.relay_port = relay_port;
+        t.set_relay_port(relay_port);
         link_set_port(t.station->links, LINK_SOURCE, receiver.port);
         station_start_network(*t.station);
         ASSERT_TRUE(t.run_until([&] { return connected() && receiver.accept_pending(); }));
@@ -65,7 +65,7 @@ TEST_F(SourceTest, TextStreamReachesTheDisplayAndEveryClientByteForByte) {
 }
 
 TEST_F(SourceTest, BinaryStreamIsDecodedAndRelayedUnchanged) {
-    t.station->settings.binary_mode = 1;
+    station_override_binary_mode(*t.station, true);
     const auto& messages = real_capture();
     std::string stream = binary_stream(messages, 0x1A1A1A, 12000);
     for (const std::string& got : relay_through(*this, stream)) {
@@ -78,7 +78,8 @@ TEST_F(SourceTest, BinaryStreamIsDecodedAndRelayedUnchanged) {
 TEST_F(SourceTest, UndecodableBytesAreStillRelayedButDoNotCountAsLines) {
     // Binary frames while the program expects text.
     std::string stream = binary_stream(real_capture(), 5, 7);
-    t.station->silence_ticks = 100;
+    for (int i = 0; i < 100; ++i)
+        watchdog_step(*t.station);
     for (const std::string& got : relay_through(*this, stream)) {
         EXPECT_TRUE(got == stream);
     }
@@ -127,11 +128,11 @@ TEST_F(SourceTest, WatchdogDropsOnTheTickAfter390WithoutALine) {
 TEST_F(SourceTest, StaleEventsForAnotherSocketChangeNothing) {
     SOCKET other = connect_to(relay_port);
     ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
-    uint32_t refreshes = t.station->status.refreshes;
+    size_t refreshes = t.refreshes();
     source_event(*t.station, other, kSocketClose);
     source_event(*t.station, other, kSocketRead);
     EXPECT_TRUE(connected());
-    EXPECT_EQ(t.station->status.refreshes, refreshes);
+    EXPECT_EQ(t.refreshes(), refreshes);
     closesocket(other);
 }
 
@@ -140,13 +141,13 @@ TEST(Watchdog, WhileTheLinkIsDownTheCountOnlyStartsAgain) {
     for (int i = 0; i < 391; ++i)
         watchdog_step(*t.station);
     EXPECT_EQ(t.station->silence_ticks.load(), 0);
-    EXPECT_EQ(t.station->status.refreshes, 0u);
+    EXPECT_EQ(t.refreshes(), 0u);
 }
 
 TEST(DefaultSetup, SourceConnectsToTheProgramsOwnRelayPort) {
     TestStation t;
     uint16_t port = free_port();
-    t.station->settings.relay_port = port;
+    t.set_relay_port(port);
     link_set_port(t.station->links, LINK_SOURCE, port);
     station_start_network(*t.station);
     char number[16];
