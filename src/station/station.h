@@ -82,11 +82,11 @@ void station_load_settings(Station& station);
 // Returns whether the consumer link is on: its file is there and names a host.
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
                           ClockAnnotation& clock);
-// Winsock, the connector thread and the relay server, in that order.
+// Winsock, both connector threads and the relay server, in that order.
 void station_start_network(Station& station);
 // The relay server alone: listens on the relay port and shows the status.
 void station_start_relay(Station& station);
-// Relay shutdown, the connector's stop, Winsock clean-up, in that order.
+// Relay shutdown, both connectors' stop, Winsock clean-up, in that order.
 void station_stop_network(Station& station);
 
 // Timer tick: the silence watchdog, then the display tick.

@@ -1,6 +1,7 @@
 // The status lines and the client log: the server line (the relay port and the live
-// clients), the client line (the source link's port and status text), and one line of
-// "connect.list" for every refresh.
+// clients), the client line (the source link's port and status text), the consumer line
+// (the consumer link's, empty while it is off), and one line of "connect.list" for every
+// refresh.
 #pragma once
 
 #include <array>

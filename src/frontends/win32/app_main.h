@@ -17,5 +17,5 @@ void app_handle_message(const MSG& message);
 // Runs the message loop until WM_QUIT and returns its exit code.
 int app_run_loop();
 
-// Relay shutdown, the connector's stop, Winsock clean-up, the timer and the tray icon.
+// Relay shutdown, both connectors' stop, Winsock clean-up, the timer and the tray icon.
 void app_shutdown();

@@ -13,14 +13,15 @@ constexpr UINT WM_RELAY_ACCEPT = WM_USER + 1;     // the relay server's listenin
 constexpr UINT WM_RELAY_CLIENT = WM_USER + 2;     // each relay client's socket
 constexpr UINT WM_LINK_UPSTREAM = WM_USER + 3;    // never opened while the relay server runs
 constexpr UINT WM_LINK_SOURCE = WM_USER + 8;      // the receiver's link
-constexpr UINT WM_LINK_CONSUMER = WM_USER + 9;    // never opened
+constexpr UINT WM_LINK_CONSUMER = WM_USER + 9;    // the processing server's link, while on
 constexpr UINT WM_STATUS_REFRESH = WM_USER + 10;  // called directly, never queued
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 31;     // the tray icon
 // Posted by a status refresh on the connector thread: show the newest status texts.
 constexpr UINT WM_STATUS_SHOW = WM_USER + 40;
 
 constexpr UINT_PTR kTimerId = 1;
-constexpr int kStatusLines = 3;  // the server line, the client line and one that stays empty
+// The server line, the client line and the consumer line (empty while that link is off).
+constexpr int kStatusLines = 3;
 
 // "Связыающая программа (QALMOR)", the main window's title and the tray tip.
 constexpr char kWindowTitle[] =
@@ -43,5 +44,5 @@ struct Win32App {
 
 Win32App& win32_app();
 
-// Shows the newest status texts in the server line and the client line. UI thread.
+// Shows the newest status texts in the three status lines. UI thread.
 void status_lines_show();
