@@ -117,6 +117,7 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot) {
     int no_delay = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
                sizeof no_delay);
+    socket_keepalive(s);
     return s;
 }
 

@@ -197,6 +197,36 @@ TEST_F(ConsumerTest, GreetingFollowsSettingsChangedWhileRunning) {
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#20000000\r\n");
 }
 
+// Keepalive on, idle and interval in seconds, probes, and (Linux) the limit on data left
+// unacknowledged, as the socket reports them.
+std::array<int, 5> keepalive_of(SOCKET s) {
+#ifdef _WIN32
+    const int options[] = {3, 17, 16};  // TCP_KEEPALIVE, TCP_KEEPINTVL, TCP_KEEPCNT
+#else
+    const int options[] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT, TCP_USER_TIMEOUT};
+#endif
+    std::array<int, 5> values{};
+    socklen_t length = sizeof(int);
+    getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&values[0]), &length);
+    for (size_t i = 0; i < std::size(options); ++i, length = sizeof(int))
+        getsockopt(s, IPPROTO_TCP, options[i], reinterpret_cast<char*>(&values[i + 1]), &length);
+    return values;
+}
+
+TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
+    start();
+    RelayReader reader(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+#ifdef _WIN32
+    const std::array<int, 5> expected = {1, 20, 2, 3, 0};
+#else
+    const std::array<int, 5> expected = {1, 20, 2, 3, 30000};
+#endif
+    EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_SOURCE).socket), expected);
+    EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_CONSUMER).socket), expected);
+    EXPECT_EQ(keepalive_of(t.station->relay.clients[0].socket), expected);
+}
+
 TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
     TestStation t;
     FakeReceiver server;
