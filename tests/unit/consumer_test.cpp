@@ -6,6 +6,7 @@
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
 #include "support/net_harness.h"
+#include "support/test_frontend.h"
 
 namespace {
 
@@ -225,6 +226,41 @@ TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
     EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_SOURCE).socket), expected);
     EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_CONSUMER).socket), expected);
     EXPECT_EQ(keepalive_of(t.station->relay.clients[0].socket), expected);
+}
+
+// A server that is down is tried again after about 1 s, then 2, the consumer line saying
+// when; OK in the dialog tries at once and starts the waits again at 1 s.
+TEST_F(ConsumerTest, ADownServerIsTriedLaterAndLaterAndOkTriesAtOnce) {
+    closesocket(server.listener);
+    server.listener = INVALID_SOCKET;
+    station_start_network(*t.station);
+    std::string head = cp1251("Потребитель: ") + std::to_string(server.port) + "  ";
+    ASSERT_TRUE(t.run_until([&] { return consumer_line_showed(cp1251("через 2 с")); }, 5s));
+    std::vector<std::string> lines;
+    {
+        std::lock_guard guard(test_status().lock);
+        lines = test_status().consumer_lines;
+    }
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());  // one per change
+    const std::vector<std::string> expected = {cp1251("Идет установление связи"),
+                                               cp1251("Ошибка connect"),
+                                               cp1251("Ошибка connect, повтор через 1 с"),
+                                               cp1251("Идет установление связи"),
+                                               cp1251("Ошибка connect"),
+                                               cp1251("Ошибка connect, повтор через 2 с")};
+    ASSERT_GE(lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(lines[lines.size() - expected.size() + i], head + expected[i]);
+    EXPECT_EQ(t.client_line().find(cp1251("повтор")), std::string::npos);
+
+    std::string dead = std::to_string(free_port());
+    dialog_ok_consumer(*t.station, dead.c_str(), "127.0.0.1");
+    EXPECT_TRUE(t.run_until(
+        [&] { return consumer_line_showed(dead + cp1251("  Ошибка connect, повтор через 1 с")); },
+        3s));
+    FakeReceiver other;
+    dialog_ok_consumer(*t.station, std::to_string(other.port).c_str(), "127.0.0.1");
+    EXPECT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }, 500ms));
 }
 
 TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
