@@ -199,18 +199,22 @@ TEST_F(ConsumerTest, GreetingFollowsSettingsChangedWhileRunning) {
 }
 
 // Keepalive on, idle and interval in seconds, probes, and (Linux) the limit on data left
-// unacknowledged, as the socket reports them.
+// unacknowledged, as the socket reports them; -1 for what the system does not report
+// (Windows before 10 1709, Wine 8: all but the first).
 std::array<int, 5> keepalive_of(SOCKET s) {
 #ifdef _WIN32
     const int options[] = {3, 17, 16};  // TCP_KEEPALIVE, TCP_KEEPINTVL, TCP_KEEPCNT
 #else
     const int options[] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT, TCP_USER_TIMEOUT};
 #endif
-    std::array<int, 5> values{};
+    std::array<int, 5> values{0, -1, -1, -1, -1};  // Wine writes one byte of the first
     socklen_t length = sizeof(int);
     getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&values[0]), &length);
-    for (size_t i = 0; i < std::size(options); ++i, length = sizeof(int))
-        getsockopt(s, IPPROTO_TCP, options[i], reinterpret_cast<char*>(&values[i + 1]), &length);
+    for (size_t i = 0; i < std::size(options); ++i, length = sizeof(int)) {
+        if (getsockopt(s, IPPROTO_TCP, options[i], reinterpret_cast<char*>(&values[i + 1]),
+                       &length) != 0)
+            values[i + 1] = -1;
+    }
     return values;
 }
 
@@ -218,14 +222,19 @@ TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
     start();
     RelayReader reader(relay_port);
     ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    for (SOCKET s :
+         {link_read(t.station->links, LINK_SOURCE).socket,
+          link_read(t.station->links, LINK_CONSUMER).socket, t.station->relay.clients[0].socket}) {
+        std::array<int, 5> values = keepalive_of(s);
 #ifdef _WIN32
-    const std::array<int, 5> expected = {1, 20, 2, 3, 0};
+        const std::array<int, 5> expected = {1, 20, 2, 3, -1};
+        for (size_t i = 1; i < values.size(); ++i)
+            values[i] = values[i] == -1 ? expected[i] : values[i];
 #else
-    const std::array<int, 5> expected = {1, 20, 2, 3, 30000};
+        const std::array<int, 5> expected = {1, 20, 2, 3, 30000};
 #endif
-    EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_SOURCE).socket), expected);
-    EXPECT_EQ(keepalive_of(link_read(t.station->links, LINK_CONSUMER).socket), expected);
-    EXPECT_EQ(keepalive_of(t.station->relay.clients[0].socket), expected);
+        EXPECT_EQ(values, expected);
+    }
 }
 
 // A server that is down is tried again after about 1 s, then 2, the consumer line saying
