@@ -1,6 +1,8 @@
 #include "base/socket_compat.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <mstcpip.h>
+#else
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
@@ -85,6 +87,20 @@ int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
     return WSAPoll(sockets, static_cast<ULONG>(count), timeout_ms);
 }
 
+bool socket_keepalive(SOCKET s) {
+    tcp_keepalive values{1, kKeepaliveIdleS * 1000u, kKeepaliveIntervalS * 1000u};
+    DWORD returned = 0;
+    if (WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+                 nullptr) == SOCKET_ERROR)
+        return false;
+    // TCP_KEEPCNT (16) from Windows 10 1703 on; older systems send 10 probes.
+    constexpr int kTcpKeepCount = 16;
+    int probes = kKeepaliveProbes;
+    setsockopt(s, IPPROTO_TCP, kTcpKeepCount, reinterpret_cast<const char*>(&probes),
+               sizeof probes);
+    return true;
+}
+
 #else
 
 bool sockets_start() {
@@ -139,6 +155,23 @@ int socket_wait_connected(SOCKET s, int timeout_ms) {
 
 int socket_poll(PollFd* sockets, size_t count, int timeout_ms) {
     return poll(sockets, static_cast<nfds_t>(count), timeout_ms);
+}
+
+bool socket_keepalive(SOCKET s) {
+    int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0)
+        return false;
+    int idle_s = kKeepaliveIdleS;
+    int interval_s = kKeepaliveIntervalS;
+    int probes = kKeepaliveProbes;
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s);
+    setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+#ifdef TCP_USER_TIMEOUT
+    unsigned limit_ms = kUnacknowledgedLimitMs;
+    setsockopt(s, IPPROTO_TCP, TCP_USER_TIMEOUT, &limit_ms, sizeof limit_ms);
+#endif
+    return true;
 }
 
 #endif

@@ -71,6 +71,19 @@ int socket_wait_connected(SOCKET s, int timeout_ms);
 // poll() on POSIX, WSAPoll() on Windows.
 int socket_poll(PollFd* sockets, size_t count, int timeout_ms);
 
+// TCP keepalive on a connected or connecting socket, so that a peer that vanished without
+// a word (a router rebooted, a NAT entry expired, a cable pulled at the far end) is found:
+// after 20 s without traffic a probe every 2 s, and 3 unanswered probes end the
+// connection, which then reports its close like any other. Data sent and not acknowledged
+// ends it after 30 s where the platform allows (TCP_USER_TIMEOUT on Linux). Windows sets
+// idle and interval with SIO_KEEPALIVE_VALS; its probe count where the system takes one.
+// Returns false when the keepalive itself could not be switched on.
+constexpr int kKeepaliveIdleS = 20;
+constexpr int kKeepaliveIntervalS = 2;
+constexpr int kKeepaliveProbes = 3;
+constexpr int kUnacknowledgedLimitMs = 30000;
+bool socket_keepalive(SOCKET s);
+
 // An IPv4 address as dotted-decimal text ("192.168.0.10"), formatted without any shared
 // buffer so that either thread may call it.
 void socket_format_address(const in_addr& address, std::array<char, 16>& text);

@@ -1,5 +1,6 @@
 #include "net/links.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/text.h"
@@ -93,8 +94,50 @@ bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     std::unique_lock guard(connector.pause_lock);
     connector.pause_wake.wait_for(guard, pause,
                                   [&] { return connector.stop.load() != 0 || connector.woken; });
+    if (connector.woken)
+        backoff_reset(connector.backoff);  // the user asked for an attempt now
     connector.woken = false;
     return connector.stop.load() == 0;
+}
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// After a failed attempt or a drop: waits as the back-off says, the status line showing
+// when the next attempt comes. Returns false on a stop.
+bool retry_pause(Connector& connector) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int64_t wait_ms = backoff_next_wait_ms(connector.backoff, steady_ms(), unit(connector.chance));
+    connector.retry_in_s = static_cast<int32_t>(std::max<int64_t>(1, (wait_ms + 500) / 1000));
+    report_status(connector);
+    bool going = connector_pause(connector, std::chrono::milliseconds(wait_ms));
+    connector.retry_in_s = 0;
+    return going;
+}
+
+// A connector that backs off: an attempt right after a wait, and a wait after every
+// failed attempt and every drop. Whether the link was up is the back-off's own record,
+// which a wake clears, so that the attempt after a wake comes at once.
+void connector_run_backing_off(LinkTable& table, Connector& connector) {
+    while (connector.stop.load() == 0) {
+        if (!connector.enabled.load() || link_state(table, connector.slot) == LINK_CONNECTED) {
+            if (!connector_pause(connector, connector.pause))
+                break;
+        } else if (connector.backoff.connected_at_ms >= 0) {  // it dropped
+            if (!retry_pause(connector))
+                break;
+        } else {
+            link_open(table, connector, connector.slot);
+            if (link_state(table, connector.slot) == LINK_CONNECTED) {
+                backoff_connected(connector.backoff, steady_ms());
+            } else if (!retry_pause(connector)) {
+                break;
+            }
+        }
+    }
 }
 
 // Makes the slot's socket for an attempt. Returns INVALID_SOCKET, with the slot marked
@@ -117,6 +160,7 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot) {
     int no_delay = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
                sizeof no_delay);
+    socket_keepalive(s);
     return s;
 }
 
@@ -173,6 +217,8 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
 }
 
 void connector_run(LinkTable& table, Connector& connector) {
+    if (connector.backs_off)
+        connector_run_backing_off(table, connector);
     while (connector.stop.load() == 0) {
         if (!kRelayServerMode && connector.slot == LINK_SOURCE &&
             link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {

@@ -11,8 +11,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <random>
 #include <thread>
 
+#include "net/backoff.h"
 #include "net/link_table.h"
 
 // Source data always goes to the relay server's clients, and the upstream link is
@@ -39,7 +41,8 @@ struct LinkReports {
 };
 
 // A connector thread keeps one link open: about once a second it opens the link while
-// the link is enabled and not connected.
+// the link is enabled and not connected. One that backs off waits longer and longer after
+// each failed attempt or drop instead (Backoff), and a wake starts its waits afresh.
 struct Connector {
     int slot = LINK_SOURCE;
     std::atomic<bool> enabled{true};
@@ -50,6 +53,12 @@ struct Connector {
     std::condition_variable pause_wake;  // a stop request or a wake ends a pause at once
     bool woken = false;                  // under pause_lock
     std::chrono::milliseconds pause = kConnectorPause;  // between the passes' steps
+    bool backs_off = false;
+    Backoff backoff;  // connector thread only
+    std::minstd_rand chance{std::random_device{}()};
+    // While a backing-off connector waits: the wait in whole seconds, for the status line;
+    // 0 otherwise.
+    std::atomic<int32_t> retry_in_s{0};
 
     // Tests set this to act at the moment between an open link's registering its socket
     // events and marking the link connected; it gets the reports' owner.
@@ -74,5 +83,6 @@ void connector_request_stop(Connector& connector);
 // Asks the connector thread to end and waits up to `wait` for it. Returns false if it
 // did not end in time; it is then left to end on its own.
 bool connector_stop(Connector& connector, std::chrono::milliseconds wait);
-// Ends a pause under way, so that a link just enabled is opened at once. Any thread.
+// Ends a pause under way, so that a link just enabled is opened at once; a connector that
+// backs off starts its waits again from the first. Any thread.
 void connector_wake(Connector& connector);

@@ -122,6 +122,7 @@ bool relay_accept(RelayServer& relay, int error) {
     int send_buffer = kRelaySocketSendBuffer;
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
                sizeof send_buffer);
+    socket_keepalive(s);  // a client that vanished is freed like one that closed
     if (!frontend_watch_socket(s, SocketRole::relay_client, kSocketRead | kSocketClose)) {
         closesocket(s);
         return false;

@@ -61,6 +61,9 @@ std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
     station->consumer_connector.reports = reports;
     station->consumer_connector.slot = LINK_CONSUMER;
     station->consumer_connector.enabled = false;
+    // A processing server serves many stations: after a failure the consumer link waits
+    // longer each time. The source is the operator's own receiver: tried every second.
+    station->consumer_connector.backs_off = true;
     return station;
 }
 

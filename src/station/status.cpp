@@ -19,6 +19,8 @@ constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
 constexpr int64_t kClientLogLimitBytes = int64_t{16} << 20;
 // "Потребитель: %5d  %s"
 constexpr char kConsumerLineFormat[] = "\xCF\xEE\xF2\xF0\xE5\xE1\xE8\xF2\xE5\xEB\xFC: %5d  %s";
+// ", повтор через %d с": after the consumer's link text while it waits to try again.
+constexpr char kRetryFormat[] = ", \xEF\xEE\xE2\xF2\xEE\xF0 \xF7\xE5\xF0\xE5\xE7 %d \xF1";
 
 // A link's port and status text by `format`.
 void format_link_line(std::span<char> line, const char* format, const LinkSlot& link) {
@@ -73,6 +75,11 @@ void status_refresh(Station& station) {
         if (consumer_enabled(station)) {
             format_link_line(station.status.consumer_line, kConsumerLineFormat,
                              link_read(station.links, LINK_CONSUMER));
+            int retry_s = station.consumer_connector.retry_in_s.load();
+            size_t length = std::strlen(station.status.consumer_line.data());
+            if (retry_s > 0)
+                text_format(std::span(station.status.consumer_line).subspan(length), kRetryFormat,
+                            retry_s);
         } else {
             station.status.consumer_line[0] = '\0';
         }

@@ -24,7 +24,10 @@ struct StatusBoard {
     std::mutex lock;
     std::array<char, kServerLineSize> server_line{};
     std::array<char, kClientLineSize> client_line{};
-    std::array<char, kConsumerLineSize> consumer_line{};  // empty while the consumer link is off
+    // Empty while the consumer link is off. While its connector waits to try again, the
+    // line ends in ", повтор через N с"; the front ends show it as it is, the Win32 program
+    // in the third status line, the console program on its monitor and in its log.
+    std::array<char, kConsumerLineSize> consumer_line{};
 };
 
 // Rewrites the server line, the client line and the consumer line, appends one line to

@@ -5,6 +5,7 @@
 
 #include "base/utf8_text.h"
 #include "frontends/console/console_options.h"
+#include "frontends/console/quiet_log.h"
 #include "support/cp1251.h"
 
 namespace {
@@ -87,6 +88,41 @@ TEST(Utf8Text, ACutNeverSplitsACharacter) {
     std::string name = cp1251("Пулково");  // 7 letters, 14 bytes in UTF-8
     EXPECT_EQ(utf8(name, 8), "Пул");       // 6 bytes fit before the NUL, not 7
     EXPECT_EQ(utf8(name, 1), "");
+}
+
+// A receiver down all night: its first attempt, one summary every 10 minutes, and the
+// recovery at once; a retry's changing seconds do not break the run.
+TEST(QuietLog, ARunOfFailedAttemptsIsLoggedOnceThenEveryTenMinutesAndItsEndAtOnce) {
+    QuietLog quiet;
+    std::vector<std::string> logged;
+    auto take = [&](const std::string& text, int64_t now_s) {
+        std::array<char, kQuietTextSize> summary;
+        QuietVerdict verdict = quiet_log_take(quiet, text.c_str(), now_s, summary);
+        if (verdict != QuietVerdict::quiet)
+            logged.push_back(verdict == QuietVerdict::log_text ? text : summary.data());
+    };
+    std::string head = cp1251("Клиент:  7777  ");
+    std::string connected = head + cp1251("Соединение 127.0.0.1");
+    std::string dropped = head + cp1251("Связь разорвана");
+    std::string connecting = head + cp1251("Идет установление связи");
+    std::string failed = head + cp1251("Ошибка connect");
+    const int64_t start_s = 3 * 3600 + 12 * 60;  // 03:12 UTC
+    take(connected, start_s - 100);
+    take(connected, start_s - 50);
+    take(dropped, start_s - 1);
+    // Attempt k at start_s + k - 1: the summary is due 600 s after the run was seen, at
+    // the second attempt, so it comes with attempt 602.
+    for (int k = 1; k <= 1000; ++k) {
+        take(connecting, start_s + k - 1);
+        take(failed, start_s + k - 1);
+        take(failed + cp1251(", повтор через ") + std::to_string(k % 7 + 1) + " \xF1",
+             start_s + k - 1);
+    }
+    take(connected, start_s + 1000);
+    EXPECT_EQ(logged,
+              (std::vector<std::string>{connected, dropped, connecting, failed,
+                                        failed + cp1251(", повтор через 2 с"),
+                                        failed + " ... 602 attempts since 03:12", connected}));
 }
 
 }  // namespace

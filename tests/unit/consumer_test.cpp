@@ -6,6 +6,7 @@
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
 #include "support/net_harness.h"
+#include "support/test_frontend.h"
 
 namespace {
 
@@ -209,6 +210,81 @@ TEST_F(ConsumerTest, GreetingFollowsSettingsChangedWhileRunning) {
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#12000000\r\n");
     dialog_ok(*t.station, DialogId::frequency, dialog_fields("20000000"));
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#20000000\r\n");
+}
+
+// Keepalive on, idle and interval in seconds, probes, and (Linux) the limit on data left
+// unacknowledged, as the socket reports them; -1 for what the system does not report
+// (Windows before 10 1709, Wine 8: all but the first).
+std::array<int, 5> keepalive_of(SOCKET s) {
+#ifdef _WIN32
+    const int options[] = {3, 17, 16};  // TCP_KEEPALIVE, TCP_KEEPINTVL, TCP_KEEPCNT
+#else
+    const int options[] = {TCP_KEEPIDLE, TCP_KEEPINTVL, TCP_KEEPCNT, TCP_USER_TIMEOUT};
+#endif
+    std::array<int, 5> values{0, -1, -1, -1, -1};  // Wine writes one byte of the first
+    socklen_t length = sizeof(int);
+    getsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&values[0]), &length);
+    for (size_t i = 0; i < std::size(options); ++i, length = sizeof(int)) {
+        if (getsockopt(s, IPPROTO_TCP, options[i], reinterpret_cast<char*>(&values[i + 1]),
+                       &length) != 0)
+            values[i + 1] = -1;
+    }
+    return values;
+}
+
+TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
+    start();
+    RelayReader reader(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    for (SOCKET s :
+         {link_read(t.station->links, LINK_SOURCE).socket,
+          link_read(t.station->links, LINK_CONSUMER).socket, t.station->relay.clients[0].socket}) {
+        std::array<int, 5> values = keepalive_of(s);
+#ifdef _WIN32
+        const std::array<int, 5> expected = {1, 20, 2, 3, -1};
+        for (size_t i = 1; i < values.size(); ++i)
+            values[i] = values[i] == -1 ? expected[i] : values[i];
+#else
+        const std::array<int, 5> expected = {1, 20, 2, 3, 30000};
+#endif
+        EXPECT_EQ(values, expected);
+    }
+}
+
+// A server that is down is tried again after about 1 s, then 2, the consumer line saying
+// when; OK in the dialog tries at once and starts the waits again at 1 s.
+TEST_F(ConsumerTest, ADownServerIsTriedLaterAndLaterAndOkTriesAtOnce) {
+    closesocket(server.listener);
+    server.listener = INVALID_SOCKET;
+    station_start_network(*t.station);
+    std::string head = cp1251("Потребитель: ") + std::to_string(server.port) + "  ";
+    ASSERT_TRUE(t.run_until([&] { return consumer_line_showed(cp1251("через 2 с")); }, 5s));
+    std::vector<std::string> lines;
+    {
+        std::lock_guard guard(test_status().lock);
+        lines = test_status().consumer_lines;
+    }
+    lines.erase(std::unique(lines.begin(), lines.end()), lines.end());  // one per change
+    const std::vector<std::string> expected = {cp1251("Идет установление связи"),
+                                               cp1251("Ошибка connect"),
+                                               cp1251("Ошибка connect, повтор через 1 с"),
+                                               cp1251("Идет установление связи"),
+                                               cp1251("Ошибка connect"),
+                                               cp1251("Ошибка connect, повтор через 2 с")};
+    ASSERT_GE(lines.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(lines[lines.size() - expected.size() + i], head + expected[i]);
+    EXPECT_EQ(t.client_line().find(cp1251("повтор")), std::string::npos);
+
+    std::string dead = std::to_string(free_port());
+    dialog_ok(*t.station, DialogId::consumer, dialog_fields(dead.c_str(), "127.0.0.1"));
+    EXPECT_TRUE(t.run_until(
+        [&] { return consumer_line_showed(dead + cp1251("  Ошибка connect, повтор через 1 с")); },
+        3s));
+    FakeReceiver other;
+    dialog_ok(*t.station, DialogId::consumer,
+              dialog_fields(std::to_string(other.port).c_str(), "127.0.0.1"));
+    EXPECT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }, 500ms));
 }
 
 TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {

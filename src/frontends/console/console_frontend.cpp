@@ -11,13 +11,22 @@
 
 namespace {
 
-// Logs `line` if it differs from what was logged for it last.
-void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, std::span<char> logged) {
-    if (std::strcmp(line.data(), logged.data()) == 0)
-        return;
-    text_copy(logged, line.data());
-    if (line[0] != '\0')  // a line that went away (the consumer link off) has nothing to say
-        console_log(front.log, line.data());
+// Logs a change of `line`, as its quiet log says.
+void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, QuietLog& quiet,
+                    int64_t now_s) {
+    std::array<char, kQuietTextSize> summary;
+    switch (quiet_log_take(quiet, line.data(), now_s, summary)) {
+        case QuietVerdict::log_text:
+            if (line[0] !=
+                '\0')  // a line that went away (the consumer link off) has nothing to say
+                console_log(front.log, line.data());
+            break;
+        case QuietVerdict::log_summary:
+            console_log(front.log, summary.data());
+            break;
+        case QuietVerdict::quiet:
+            break;
+    }
 }
 
 }  // namespace
@@ -68,9 +77,10 @@ void frontend_status_changed() {
     }
     std::lock_guard guard(front.log_lock);
     status_board_read(front.station->status, front.texts);
-    log_if_changed(front, front.texts.server_line, front.logged_server);
-    log_if_changed(front, front.texts.client_line, front.logged_client);
-    log_if_changed(front, front.texts.consumer_line, front.logged_consumer);
+    int64_t now_s = static_cast<int64_t>(std::time(nullptr));
+    log_if_changed(front, front.texts.server_line, front.quiet_server, now_s);
+    log_if_changed(front, front.texts.client_line, front.quiet_client, now_s);
+    log_if_changed(front, front.texts.consumer_line, front.quiet_consumer, now_s);
 }
 
 void frontend_message_box(const char* text, const char* caption) {

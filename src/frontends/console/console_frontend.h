@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "display/display_ring.h"
+#include "frontends/console/quiet_log.h"
 #include "frontends/loop/poll_loop.h"
 #include "station/station.h"
 
@@ -17,16 +18,17 @@ struct ConsoleFrontEnd {
     PollLoop loop;
     std::array<std::array<char, kRingSlotSize>, kDisplayLines> display_lines{};
     // As a service each change of a status line is logged once, from whichever thread
-    // made it; the lock keeps the log in the order the texts were made.
+    // made it, and a run of identical attempts is kept short (QuietLog); the lock keeps
+    // the log in the order the texts were made.
     bool log_status = false;
     // On the monitor a status change is drawn at once: the changing thread sets this and
     // wakes the loop.
     std::atomic<bool> status_changed{false};
     std::FILE* log = stdout;
     std::mutex log_lock;
-    std::array<char, kServerLineSize> logged_server{};
-    std::array<char, kClientLineSize> logged_client{};
-    std::array<char, kConsumerLineSize> logged_consumer{};
+    QuietLog quiet_server;
+    QuietLog quiet_client;
+    QuietLog quiet_consumer;
     StatusTexts texts;  // the newest texts, read under log_lock
 };
 

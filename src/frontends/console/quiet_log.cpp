@@ -1,0 +1,74 @@
+#include "frontends/console/quiet_log.h"
+
+#include <cstring>
+
+#include "base/text.h"
+
+namespace {
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Whether two texts tell the same thing: the same but for their numbers, and for an
+// addition at the end of one (a retry's seconds). An empty text is like no other.
+bool same_kind(const char* a, const char* b) {
+    if (*a == '\0' || *b == '\0')
+        return *a == *b;
+    while (*a != '\0' && *b != '\0') {
+        if (is_digit(*a) && is_digit(*b)) {
+            while (is_digit(*a))
+                ++a;
+            while (is_digit(*b))
+                ++b;
+        } else if (*a++ != *b++) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void write_summary(const QuietLog& log, std::span<char> summary) {
+    int64_t day_s = log.run_since_s % 86400;
+    text_format(summary, "%s ... %d attempts since %02d:%02d", log.failure.data(), log.attempts,
+                static_cast<int>(day_s / 3600), static_cast<int>(day_s / 60 % 60));
+}
+
+}  // namespace
+
+QuietVerdict quiet_log_take(QuietLog& log, const char* text, int64_t now_s,
+                            std::span<char> summary) {
+    if (std::strcmp(text, log.last.data()) == 0)
+        return QuietVerdict::quiet;
+    if (same_kind(text, log.last.data())) {
+        text_copy(log.last, text);
+    } else {
+        bool repeats = same_kind(text, log.before.data());
+        if (repeats && !log.in_run) {
+            // The second attempt: the first was logged, this one and the rest are counted.
+            log.in_run = true;
+            log.changes = 0;
+            log.attempts = 2;
+            log.run_since_s = log.before_since_s;
+            log.summary_at_s = now_s;
+            log.failure = log.changed;
+        } else if (repeats) {
+            if (++log.changes % 2 == 0)
+                ++log.attempts;
+        } else {
+            log.in_run = false;  // a recovery, or some other change
+        }
+        log.before = log.last;
+        log.before_since_s = log.last_since_s;
+        text_copy(log.last, text);
+        log.changed = log.last;
+        log.last_since_s = now_s;
+    }
+    if (!log.in_run)
+        return QuietVerdict::log_text;
+    if (now_s - log.summary_at_s < kQuietSummaryPeriodS)
+        return QuietVerdict::quiet;
+    log.summary_at_s = now_s;
+    write_summary(log, summary);
+    return QuietVerdict::log_summary;
+}

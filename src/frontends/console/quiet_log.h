@@ -1,0 +1,40 @@
+// The service log's filter for one status line.
+//
+// As a service the console program logs each change of a status line. A link whose peer
+// is down changes its line with every attempt ("Идет установление связи", then
+// "Ошибка connect", again and again, all night): such a run of identical attempts is
+// logged by its first attempt, then by one summary line every 10 minutes while it lasts
+// ("<failure> ... N attempts since HH:MM", UTC), and whatever ends it at once. A run is
+// the line going back, change after change, to the text it had two changes before;
+// for that, texts that differ only in their numbers, or by an addition at the end (the
+// consumer's ", повтор через N с"), count as one.
+// Time is passed in, so the filter is a pure computation.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+constexpr int64_t kQuietSummaryPeriodS = 600;
+constexpr int kQuietTextSize = 2048;  // longer lines are compared and kept cut
+
+struct QuietLog {
+    std::array<char, kQuietTextSize> last{};     // the line's text now
+    std::array<char, kQuietTextSize> changed{};  // as it came with its last change
+    std::array<char, kQuietTextSize> before{};   // its text before the last change
+    std::array<char, kQuietTextSize> failure{};  // a run's failure text, for its summaries
+    int64_t last_since_s = 0;
+    int64_t before_since_s = 0;
+    bool in_run = false;
+    int changes = 0;   // in the run, since its second attempt began
+    int attempts = 0;  // in the run
+    int64_t run_since_s = 0;
+    int64_t summary_at_s = 0;
+};
+
+enum class QuietVerdict { quiet, log_text, log_summary };
+
+// The line's new text at `now_s` (calendar seconds): whether to log it, log the summary
+// written into `summary`, or nothing.
+QuietVerdict quiet_log_take(QuietLog& log, const char* text, int64_t now_s,
+                            std::span<char> summary);
