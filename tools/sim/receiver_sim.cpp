@@ -420,6 +420,7 @@ SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions
     stream.line_end = options.line_end;
     stream.gps = options.gps;
     stream.merge = options.merge;
+    stream.restarts = options.clock_reset_s > 0;
     return stream;
 }
 
@@ -448,7 +449,9 @@ size_t sim_write_message(SimStream& stream, uint64_t ticks, const SimWallTime& w
     const ReceiverMessage& message = stream.messages[stream.next];
     stream.next = (stream.next + 1) % stream.messages.size();
     // Two messages never share a timestamp, even when the clock has not moved between them.
-    if (stream.written != 0 && ticks <= stream.last_ticks) {
+    // A step back of more than a second is the count restarting (--clock-reset): kept.
+    bool restarted = stream.restarts && stream.last_ticks - ticks > kReceiverClockHz;
+    if (stream.written != 0 && ticks <= stream.last_ticks && !restarted) {
         ticks = (stream.last_ticks + 1) & kTimestampMask;
         // GPS nanoseconds stop below a second: one more carries into the seconds.
         if (stream.gps && (ticks & 0x3FFFFFFF) >= 1000000000)

@@ -129,6 +129,7 @@ struct SimStream {
     uint64_t last_ticks = 0;  // timestamp of the last message written
     bool gps = false;         // timestamps hold nanoseconds in their low 30 bits
     bool merge = false;       // each message from one of two receivers, at random
+    bool restarts = false;    // --clock-reset: a step back of over a second is kept
     uint64_t pick = 1;
     uint64_t last_second = 0;  // the second receiver's last timestamp
 };
