@@ -18,6 +18,7 @@
 #define IDM_RELATIVE_TIME 118      // toggle, carries a check mark while on
 #define IDM_COORDINATES 110        // receiver coordinates, dialog IDD_DIALOG3
 #define IDM_RECEIVER_NAME 111      // receiver name, dialog IDD_DIALOG4
+#define IDM_RECEIVER_CLOCK 119     // the receiver-clock window (made by the program)
 
 // Main menu MENU_1, popup "About".
 #define IDM_HELP 301     // help box with the HELP_TEXT resource
@@ -38,6 +39,8 @@
 #define IDC_RECEIVER_NAME 1000  // IDD_DIALOG4
 #define IDC_THRESHOLD 1000      // IDD_DIALOG_POROG
 #define IDC_FREQUENCY 1000      // IDD_DIALOG_FREQ
+#define IDC_CLOCK_TEXT 1000    // the receiver-clock window: figures and verdict
+#define IDC_CLOCK_APPLY 1001   // the receiver-clock window: write the fitting frequency
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif

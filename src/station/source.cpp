@@ -32,6 +32,9 @@ void source_event(Station& station, SOCKET s, unsigned event) {
 void source_decode(Station& station, std::span<const char> chunk) {
     bool binary = station.settings.binary_mode != 0;
     int64_t now_s = station.clocks.calendar_s();
+    // One arrival time for the whole chunk: its last message is the least delayed.
+    int64_t now_ns = station.clocks.monotonic_ns();
+    clock_watch_chunk(station.clock_watch, chunk, binary, now_ns);
     bool consumer_on = consumer_enabled(station);
     bool decoded = false;
     FormattedLine line;
@@ -41,6 +44,7 @@ void source_decode(Station& station, std::span<const char> chunk) {
             if (consumer_on)
                 consumer_forward_line(station, line, binary);
             display_entry(station.clock, station.ring, line.text.data(), now_s);
+            clock_watch_line(station.clock_watch, line, now_ns);
             decoded = true;
         }
     }

@@ -1,5 +1,6 @@
 #include "station/station.h"
 
+#include <chrono>
 #include <ctime>
 
 #include "base/text.h"
@@ -46,8 +47,13 @@ void on_link_connected(void* owner, int slot) {
 
 }  // namespace
 
+int64_t system_monotonic_ns() {
+    auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+}
+
 Clocks system_clocks() {
-    return {system_calendar_seconds, system_utc};
+    return {system_calendar_seconds, system_utc, system_monotonic_ns};
 }
 
 std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
@@ -129,6 +135,7 @@ void station_stop_network(Station& station) {
 void station_timer_tick(Station& station) {
     watchdog_step(station);
     ring_tick(station.ring);
+    clock_watch_tick(station);
 }
 
 void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error) {

@@ -20,6 +20,7 @@
 #include "net/relay.h"
 #include "net/socket_watch.h"
 #include "settings/settings.h"
+#include "station/clock_watch.h"
 #include "station/consumer_feed.h"
 #include "station/settings_dialogs.h"
 #include "station/source.h"
@@ -40,10 +41,15 @@ struct UtcTime {
     int second = 0;
 };
 
+int64_t system_monotonic_ns();
+
 // The clocks the core reads, replaceable so tests pin them.
 struct Clocks {
     int64_t (*calendar_s)();    // seconds of calendar time, as time() gives them
     void (*utc)(UtcTime& now);  // the current UTC time
+    // Nanoseconds of a clock that never steps (std::chrono::steady_clock): when each
+    // chunk arrived, for the receiver-clock check.
+    int64_t (*monotonic_ns)() = system_monotonic_ns;
 };
 Clocks system_clocks();
 
@@ -66,6 +72,7 @@ struct Station {
     std::atomic<int32_t> silence_ticks{0};
     Clocks clocks = system_clocks();
     std::array<TabCycle, kDialogCount> tab_cycles{};  // per dialog template
+    ClockWatch clock_watch;
     std::array<char, kSourceReceiveSize + 1> receive_buffer{};
 };
 
@@ -89,7 +96,7 @@ void station_start_relay(Station& station);
 // Relay shutdown, both connectors' stop, Winsock clean-up, in that order.
 void station_stop_network(Station& station);
 
-// Timer tick: the silence watchdog, then the display tick.
+// Timer tick: the silence watchdog, then the display tick, then the clock check.
 void station_timer_tick(Station& station);
 // A socket notification for the handler of `role`. UI thread.
 void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error);

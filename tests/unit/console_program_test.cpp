@@ -9,6 +9,7 @@
 #include <unistd.h>
 #include <csignal>
 
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <string>
 #include <vector>
@@ -193,7 +194,8 @@ TEST(ConsoleProgram, ServiceLogsEachStatusChangeOnceAndStopsCleanlyOnSigterm) {
     // One line per change, each with its UTC time stamp.
     const std::string& log = program.seen;
     EXPECT_EQ(log.find(setup.connected_line()), log.rfind(setup.connected_line()));
-    std::regex stamped(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC  (Сервер|Клиент): .*$)");
+    std::regex stamped(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC  (Сервер|Клиент|Часы приемника): .*$)");
     int stamped_lines = 0;
     for (size_t start = 0, end; (end = log.find('\n', start)) != std::string::npos;
          start = end + 1) {
@@ -205,6 +207,37 @@ TEST(ConsoleProgram, ServiceLogsEachStatusChangeOnceAndStopsCleanlyOnSigterm) {
     }
     EXPECT_GE(stamped_lines, 4);
     EXPECT_NE(setup.dir.read("connect.list").find("|127.0.0.1|127.0.0.1|\r\n"), std::string::npos);
+}
+
+// The status file, rewritten once a second, parses as JSON with the links, the
+// counts and the clock check's verdict; the verdict's change is also logged.
+TEST(ConsoleProgram, StatusFileHoldsTheLinksCountsAndClockVerdict) {
+    ConfigFolder setup;
+    std::string path = setup.dir.path + "/status.json";
+    Program program = Program::as_service({"--dir", setup.dir.path, "--status-file", path});
+    ASSERT_TRUE(program.wait_for(setup.connected_line())) << program.seen;
+    ASSERT_TRUE(setup.receiver.accept_pending());
+    const std::string line = "*8D4840D6202CC371C32CE0576098;\r\n";
+    nlohmann::json status = nlohmann::json::object();
+    for (int i = 0; i < 100 && status.value("/clock/verdict"_json_pointer, "") != "none"; ++i) {
+        setup.receiver.send_all(line);
+        usleep(100000);
+        status = nlohmann::json::parse(setup.dir.read("status.json"), nullptr, false);
+        if (status.is_discarded())
+            status = nlohmann::json::object();  // no file yet; a half file is a failure below
+    }
+    ASSERT_EQ(status["clock"]["verdict"], "none") << status.dump();
+    EXPECT_EQ(status["clock"]["verdict_text"], "нет меток времени, измерять нечего");
+    EXPECT_EQ(status["clock"]["setting_hz"], 12000000);
+    EXPECT_EQ(status["source"]["state"], "connected");
+    EXPECT_EQ(status["source"]["port"], setup.receiver.port);
+    EXPECT_EQ(status["relay"]["port"], setup.relay_port);
+    EXPECT_TRUE(status["relay"]["clients"].is_array());
+    uint64_t bytes = status["bytes_received"];
+    EXPECT_EQ(bytes % line.size(), 0u);
+    EXPECT_EQ(status["messages_received"], bytes / line.size());
+    EXPECT_TRUE(status["messages_per_s"].is_number());
+    EXPECT_TRUE(program.wait_for("Часы приемника: нет меток времени")) << program.seen;
 }
 
 TEST(ConsoleProgram, MonitorShowsTheReceiversLinesAndGivesTheTerminalBack) {

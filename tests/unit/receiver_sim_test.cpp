@@ -253,6 +253,35 @@ TEST(SimStream, EachFormLoopsTheFileAndTimestampsAlwaysRise) {
                      stream_expected_at_line(file[0], 0x1A1A1A1A1A1C)}));
 }
 
+// The clocks the program's clock check is tried with: a count off by N ppm that
+// restarts once, GPS time of day, and a second receiver's clock under a second ahead
+// whose timestamps rise on their own, so that the merged stream steps back.
+TEST(SimStream, ReceiverClocksDriftRestartAndMerge) {
+    using namespace std::chrono;
+    SimClock clock;
+    clock.ppm = 250;
+    clock.reset_s = 200;
+    EXPECT_EQ(sim_clock_stamp(clock, seconds(100), 0), 1200300000u);
+    EXPECT_EQ(sim_clock_stamp(clock, seconds(201), 0), 12003000u);
+    EXPECT_EQ(sim_clock_stamp(clock, seconds(100), 1),
+              static_cast<uint64_t>(100 * 12e6 * (1 + 280e-6) + 0.4 * 12e6));
+
+    clock.gps = true;
+    clock.gps_start_ns = 86399 * int64_t{1000000000};
+    EXPECT_EQ(sim_clock_stamp(clock, milliseconds(500), 0), uint64_t{86399} << 30 | 500000000);
+    EXPECT_EQ(sim_clock_stamp(clock, milliseconds(1500), 0), uint64_t{0} << 30 | 500000000);
+
+    std::vector<ReceiverMessage> file = {message_of("*5d4d20237a55a6;")};
+    SimOptions options;
+    options.format = SimFormat::avr_mlat;
+    SimStream merged = sim_stream(file, options);
+    std::array<char, kSimLineSize> out;
+    std::string ahead(out.data(), sim_write_second(merged, 5000, {}, out));
+    std::string behind = write_message(merged, 100);
+    EXPECT_EQ(timestamp_of(ahead), 5000u);
+    EXPECT_EQ(timestamp_of(behind), 100u);
+}
+
 TEST(SimStream, SendSizesAreFixedOrRandomWithinTheMaximumAndRepeatable) {
     SimOptions options;
     SimChunker uncut = sim_chunker(options);

@@ -134,6 +134,7 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
         item(113, L"&Бинарный режим источника"),        // toggle
         item(116, L"&Нижний порог уровня приема"),      // threshold
         item(117, L"&Частота таймера"),                 // timer frequency
+        item(119, L"&Часы приемника"),                  // receiver-clock window
         item(118, L"&Показывать относительное время"),  // toggle
         item(110, L"&Координаты приемника"),            // coordinates
         item(111, L"&Имя приемника"),                   // receiver name

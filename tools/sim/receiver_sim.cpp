@@ -1,5 +1,6 @@
 #include "sim/receiver_sim.h"
 
+#include <cmath>
 #include <cstring>
 #include <ctime>
 
@@ -45,6 +46,17 @@ Options:
                                    a program on the same computer can tell how long
                                    each message took to reach it; messages written
                                    in the same instant are one tick apart
+  --clock-hz HZ       the rate of the receiver's timestamp count (default 12000000;
+                      20000000 for a 20 MHz receiver)
+  --clock-ppm N       the count runs N ppm fast (or slow, when negative) against this
+                      computer's monotonic clock, e.g. 250 or -40
+  --clock-reset S     the count restarts from 0 once, S seconds after the start
+  --gps               timestamps as GPS seconds of the day (top 18 bits) and
+                      nanoseconds (low 30 bits) instead of a count
+  --merge             two receivers in one stream, each message from either at
+                      random; the second's clock runs 0.4 s ahead and 30 ppm faster
+  --delay-max MS      hold each send back by 0 to MS milliseconds at random, as a
+                      network would (the timestamps stay those of the messages)
   --consumer          play a processing server for the program's consumer link
                       instead of a receiver: listen (give --port, e.g. 8888), and
                       print the greeting and every line the program delivers
@@ -71,6 +83,8 @@ Examples:
       "MSG" lines from your own file, 2.5 a second, to other computers too
   qalmor-sim --consumer --port 8888
       a processing server on 127.0.0.1:8888 that prints what the program sends
+  qalmor-sim --format beast --clock-ppm 250 --delay-max 20
+      a receiver whose clock runs 250 ppm fast, behind a jittery network
 
 The program's relay port is also 7777 by default: give one of the two another port.
 )";
@@ -102,6 +116,12 @@ enum Option {
     kClock,
     kConsumer,
     kSend,
+    kClockHz,
+    kClockPpm,
+    kClockReset,
+    kGps,
+    kMerge,
+    kDelayMax,
 };
 
 // The counts stop one short of kSimNever, which means "no count"; the table's range
@@ -127,6 +147,13 @@ constexpr OptionRule kOptions[] = {
     {"--clock", OptionKind::text, kClock, 0, 0, "one of start, monotonic"},
     {"--consumer", OptionKind::flag, kConsumer},
     {"--send", OptionKind::text, kSend, 0, 0, "one of original, text"},
+    {"--clock-hz", OptionKind::decimal, kClockHz, 1, 4e9, "a rate from 1 to 4000000000 Hz"},
+    {"--clock-ppm", OptionKind::decimal, kClockPpm, -100000, 100000,
+     "a number of ppm from -100000 to 100000"},
+    {"--clock-reset", OptionKind::decimal, kClockReset, 0.001, 1e9, "a number of seconds"},
+    {"--gps", OptionKind::flag, kGps},
+    {"--merge", OptionKind::flag, kMerge},
+    {"--delay-max", OptionKind::whole, kDelayMax, 0, 10000, "a number of ms from 0 to 10000"},
 };
 
 // The value's index in `names`; false when it is none of them.
@@ -206,6 +233,24 @@ bool set_option(const OptionHit& hit, SimOptions& options) {
             return true;
         case kSend:
             return set_send(hit.value, options);
+        case kClockHz:
+            options.clock_hz = hit.decimal;
+            return true;
+        case kClockPpm:
+            options.clock_ppm = hit.decimal;
+            return true;
+        case kClockReset:
+            options.clock_reset_s = hit.decimal;
+            return true;
+        case kGps:
+            options.gps = true;
+            return true;
+        case kMerge:
+            options.merge = true;
+            return true;
+        case kDelayMax:
+            options.delay_max_ms = static_cast<uint32_t>(hit.whole);
+            return true;
     }
     return false;
 }
@@ -319,7 +364,32 @@ uint64_t sim_receiver_ticks(std::chrono::nanoseconds elapsed) {
 uint64_t sim_clock_ticks(const SimClock& clock) {
     if (clock.frozen)
         return clock.frozen_ticks;
-    return sim_receiver_ticks(std::chrono::steady_clock::now() - clock.start);
+    auto elapsed = std::chrono::steady_clock::now() - clock.start;
+    bool plain = clock.hz == 12e6 && clock.ppm == 0 && clock.reset_s == 0 && !clock.gps;
+    return plain ? sim_receiver_ticks(elapsed) : sim_clock_stamp(clock, elapsed, 0);
+}
+
+uint64_t sim_clock_stamp(const SimClock& clock, std::chrono::nanoseconds elapsed, int receiver) {
+    int64_t ns = elapsed.count();
+    // The first receiver's count restarts once; the second's runs on.
+    int64_t reset_ns = static_cast<int64_t>(clock.reset_s * 1e9);
+    if (receiver == 0 && reset_ns > 0 && ns >= reset_ns)
+        ns -= reset_ns;
+    if (clock.gps) {
+        constexpr int64_t kDayNs = 86400 * int64_t{1000000000};
+        int64_t ahead_ns = receiver == 0 ? 0 : static_cast<int64_t>(kSimMergeAheadS * 1e9);
+        int64_t day_ns = (clock.gps_start_ns + ns + ahead_ns) % kDayNs;
+        return static_cast<uint64_t>(day_ns / 1000000000) << 30 |
+               static_cast<uint64_t>(day_ns % 1000000000);
+    }
+    double ppm = clock.ppm + (receiver == 0 ? 0 : kSimMergePpm);
+    double ahead_s = receiver == 0 ? 0 : kSimMergeAheadS;
+    // Whole seconds and the rest apart, so that a long run keeps every tick.
+    double hz = clock.hz * (1 + ppm * 1e-6);
+    int64_t seconds = ns / 1000000000;
+    double ticks = static_cast<double>(seconds) * hz +
+                   static_cast<double>(ns % 1000000000) * 1e-9 * hz + ahead_s * clock.hz;
+    return static_cast<uint64_t>(std::fmod(ticks, 281474976710656.0)) & kTimestampMask;
 }
 
 SimWallTime sim_clock_wall(const SimClock& clock) {
@@ -348,7 +418,26 @@ SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions
     stream.messages = messages;
     stream.format = options.format;
     stream.line_end = options.line_end;
+    stream.gps = options.gps;
+    stream.merge = options.merge;
+    stream.restarts = options.clock_reset_s > 0;
     return stream;
+}
+
+int sim_merge_pick(SimStream& stream) {
+    return static_cast<int>(next_random(stream.pick) & 1);
+}
+
+size_t sim_write_second(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
+                        std::span<char, kSimLineSize> out) {
+    // The first receiver's last timestamp is kept aside while the second writes, so
+    // that each receiver's timestamps rise on their own.
+    uint64_t first_last = stream.last_ticks;
+    stream.last_ticks = stream.last_second;
+    size_t length = sim_write_message(stream, ticks, wall, out);
+    stream.last_second = stream.last_ticks;
+    stream.last_ticks = first_last;
+    return length;
 }
 
 uint8_t sim_signal_level(uint64_t index) {
@@ -360,8 +449,13 @@ size_t sim_write_message(SimStream& stream, uint64_t ticks, const SimWallTime& w
     const ReceiverMessage& message = stream.messages[stream.next];
     stream.next = (stream.next + 1) % stream.messages.size();
     // Two messages never share a timestamp, even when the clock has not moved between them.
-    if (stream.written != 0 && ticks <= stream.last_ticks) {
+    // A step back of more than a second is the count restarting (--clock-reset): kept.
+    bool restarted = stream.restarts && stream.last_ticks - ticks > kReceiverClockHz;
+    if (stream.written != 0 && ticks <= stream.last_ticks && !restarted) {
         ticks = (stream.last_ticks + 1) & kTimestampMask;
+        // GPS nanoseconds stop below a second: one more carries into the seconds.
+        if (stream.gps && (ticks & 0x3FFFFFFF) >= 1000000000)
+            ticks = ((ticks >> 30) + 1) << 30;
     }
     stream.last_ticks = ticks;
     uint64_t index = stream.written++;

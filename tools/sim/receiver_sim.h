@@ -56,7 +56,16 @@ struct SimOptions {
     uint64_t pause_after = kSimNever;
     uint64_t close_after = kSimNever;
     SimClockSource clock = SimClockSource::start;
-    bool consumer = false;  // play a processing server instead of a receiver
+    // The receiver's clock, for the program's clock check: its nominal rate, how many
+    // ppm it runs off that, when its count restarts, and whether it sends GPS seconds
+    // and nanoseconds instead of a count.
+    double clock_hz = 12e6;
+    double clock_ppm = 0;
+    double clock_reset_s = 0;  // 0: never
+    bool gps = false;
+    bool merge = false;         // a second receiver, its clock apart, in the same stream
+    uint32_t delay_max_ms = 0;  // each send held back up to this long, at random
+    bool consumer = false;      // play a processing server instead of a receiver
     SimCommand command = SimCommand::none;
 };
 
@@ -84,6 +93,11 @@ void sim_format_endpoint(uint32_t address, uint16_t port, SimEndpoint& out);
 // The receiver's 12 MHz clock after `elapsed` of real time.
 uint64_t sim_receiver_ticks(std::chrono::nanoseconds elapsed);
 
+// With --merge the second receiver's clock runs this far ahead of the first, and this
+// many ppm faster: under a second apart, which no jump rule sees.
+constexpr double kSimMergeAheadS = 0.4;
+constexpr double kSimMergePpm = 30;
+
 // The clocks the stream reads: real ones, or frozen at fixed values so that tests can
 // know every byte in advance.
 struct SimClock {
@@ -91,9 +105,17 @@ struct SimClock {
     bool frozen = false;
     uint64_t frozen_ticks = 0;
     SimWallTime frozen_wall{};
+    double hz = 12e6;
+    double ppm = 0;
+    double reset_s = 0;
+    bool gps = false;
+    int64_t gps_start_ns = 0;  // GPS time of day at `start`
 };
 
 uint64_t sim_clock_ticks(const SimClock& clock);
+// The timestamp of receiver 0 or (with --merge) 1 `elapsed` after the start: the count of
+// a clock `hz` running `ppm` off, restarting at `reset_s`, or GPS time of day.
+uint64_t sim_clock_stamp(const SimClock& clock, std::chrono::nanoseconds elapsed, int receiver);
 SimWallTime sim_clock_wall(const SimClock& clock);
 
 // The message producer. The file position starts again for every connection; the
@@ -105,6 +127,11 @@ struct SimStream {
     size_t next = 0;          // index of the next message in the file
     uint64_t written = 0;     // messages written since the stream was made
     uint64_t last_ticks = 0;  // timestamp of the last message written
+    bool gps = false;         // timestamps hold nanoseconds in their low 30 bits
+    bool merge = false;       // each message from one of two receivers, at random
+    bool restarts = false;    // --clock-reset: a step back of over a second is kept
+    uint64_t pick = 1;
+    uint64_t last_second = 0;  // the second receiver's last timestamp
 };
 
 SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions& options);
@@ -114,6 +141,11 @@ SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions
 // on. Returns the bytes written.
 size_t sim_write_message(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
                          std::span<char, kSimLineSize> out);
+// With --merge: which receiver sends the next message, 0 or 1.
+int sim_merge_pick(SimStream& stream);
+// The next message from the second receiver, stamped `ticks` on its own clock.
+size_t sim_write_second(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
+                        std::span<char, kSimLineSize> out);
 
 // The signal level sent with the i-th binary frame: varied, and now and then 0x1A.
 uint8_t sim_signal_level(uint64_t index);
@@ -144,6 +176,8 @@ struct SimConnection {
     SimChunker chunker;
     std::chrono::steady_clock::time_point start;
     bool paused = false;
+    std::chrono::steady_clock::time_point hold_until{};  // --delay-max: the send waits
+    uint64_t hold_random = 1;
 };
 
 struct SimServer {

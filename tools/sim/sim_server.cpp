@@ -89,13 +89,20 @@ void produce_due(SimServer& server, const SimOptions& options, uint64_t limit) {
         return;
     make_room(c);
     uint64_t ticks = sim_clock_ticks(server.clock);
+    uint64_t second = 0;
+    if (server.stream.merge && !server.clock.frozen)
+        second = sim_clock_stamp(server.clock, SteadyClock::now() - server.clock.start, 1);
     SimWallTime wall{};
     if (server.stream.format == SimFormat::basestation) {
         wall = sim_clock_wall(server.clock);
     }
     while (c.messages < due && kSimSendBuffer - c.end >= kSimLineSize) {
         std::span<char, kSimLineSize> out(c.pending.data() + c.end, kSimLineSize);
-        c.end += sim_write_message(server.stream, ticks, wall, out);
+        if (server.stream.merge && sim_merge_pick(server.stream) == 1) {
+            c.end += sim_write_second(server.stream, second, wall, out);
+        } else {
+            c.end += sim_write_message(server.stream, ticks, wall, out);
+        }
         ++c.messages;
     }
 }
@@ -110,6 +117,22 @@ size_t sendable(const SimConnection& c, bool all_written) {
     if (waiting >= c.chunk_left)
         return c.chunk_left;
     return all_written ? waiting : 0;
+}
+
+// --delay-max: the bytes waiting go only once a delay drawn for them has passed; until
+// then nothing is sendable and the wait ends when it passes.
+size_t held_back(SimConnection& c, const SimOptions& options, int& timeout_ms) {
+    auto now = SteadyClock::now();
+    if (c.hold_until == SteadyClock::time_point{}) {
+        c.hold_random = c.hold_random * 6364136223846793005ull + 1442695040888963407ull;
+        auto delay_us = (c.hold_random >> 33) % (uint64_t{options.delay_max_ms} * 1000 + 1);
+        c.hold_until = now + std::chrono::microseconds(delay_us);
+    }
+    if (now >= c.hold_until)
+        return sendable(c, c.messages >= std::min(options.pause_after, options.close_after));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(c.hold_until - now);
+    timeout_ms = std::min<int>(timeout_ms, static_cast<int>(left.count()) + 1);
+    return 0;
 }
 
 // False when the connection has failed.
@@ -174,11 +197,15 @@ void serve_connection(SimServer& server, const SimOptions& options, const std::a
         if (amount == 0 && !all_written && options.rate > 0) {
             timeout_ms = ms_until_due(options, c, c.messages);
         }
+        if (amount != 0 && options.delay_max_ms != 0)
+            amount = held_back(c, options, timeout_ms);
         Ready ready = wait_socket(c.socket, amount != 0, timeout_ms);
         if (ready.readable && !drain_input(c)) {
             report(server, "%s closed the connection after %llu messages", c.peer.data(), count());
             break;
         }
+        if (ready.writable && amount != 0)
+            c.hold_until = {};  // the next send draws its own delay
         if (ready.writable && !send_pending(c, amount)) {
             report(server, "%s failed after %llu messages", c.peer.data(), count());
             break;
@@ -199,6 +226,14 @@ bool sim_listen(SimServer& server, const SimOptions& options, SimText& error) {
     // process on the computer.
     server.clock.start =
         options.clock == SimClockSource::monotonic ? SteadyClock::time_point{} : SteadyClock::now();
+    server.clock.hz = options.clock_hz;
+    server.clock.ppm = options.clock_ppm;
+    server.clock.reset_s = options.clock_reset_s;
+    server.clock.gps = options.gps;
+    auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+    server.clock.gps_start_ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count() %
+        (86400 * int64_t{1000000000});
     return true;
 }
 

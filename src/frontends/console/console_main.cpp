@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "frontends/console/clock_status.h"
 #include "frontends/console/console_frontend.h"
 #include "frontends/console/console_options.h"
 #include "frontends/console/terminal.h"
@@ -46,10 +47,25 @@ void handle_keys(Station& station) {
     }
 }
 
+// Once a second, after the tick that judged the receiver's clock: the status file, and
+// as a service the clock's log lines.
+void after_tick(ConsoleFrontEnd& front, const char* status_file, bool monitor, ClockLog& log) {
+    const Station& station = *front.station;
+    int64_t judged_ns = station_clock_watch(station).judged_ns;
+    if (judged_ns == log.handled_ns)
+        return;
+    log.handled_ns = judged_ns;
+    if (!monitor)
+        clock_log_step(log, station, front.log, judged_ns);
+    if (status_file[0] != '\0')
+        status_file_write(station, status_file);
+}
+
 // The UI thread: socket events as they come, a timer tick every 100 ms, and on a
 // terminal the keys and a redraw after each tick or status change. The wait ends at
 // once for a socket event, a key, a status change or a signal, so it runs to the tick.
-void run_loop(ConsoleFrontEnd& front, bool monitor) {
+void run_loop(ConsoleFrontEnd& front, bool monitor, const char* status_file) {
+    ClockLog clock_log;
     using clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(kTimerPeriodMs);
     auto next_tick = clock::now() + period;
@@ -70,6 +86,7 @@ void run_loop(ConsoleFrontEnd& front, bool monitor) {
         if (now < next_tick)
             continue;
         station_timer_tick(*front.station);
+        after_tick(front, status_file, monitor, clock_log);
         if (monitor)
             terminal_draw(front);
         // After a long stall the ticks start again from now rather than catching up.
@@ -111,7 +128,7 @@ int main(int argc, char** argv) {
         std::fflush(front.log);
     }
     station_start_network(*station);
-    run_loop(front, monitor);
+    run_loop(front, monitor, options.status_file.data());
     // In order: relay clients closed, then the connector stopped.
     station_stop_network(*station);
     if (monitor) {

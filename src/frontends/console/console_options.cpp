@@ -22,6 +22,10 @@ Options:
   --binary      read the receiver's Beast binary format for this run
   --text        read the receiver's text lines for this run
                 (both leave "BinarComOn.ini" as it is)
+  --status-file PATH
+                write the links' states, the relay clients, messages per second,
+                bytes received and the receiver-clock check to PATH as JSON, once a
+                second, replacing the file whole (see man qalmor)
   --version     print the version and exit
   -h, --help    print this text and exit
 
@@ -43,12 +47,16 @@ The relay port and the receiver port are both 7777 by default: with a receiver o
 this computer, move one of them.
 )";
 
-enum Option { kHelpOption, kVersion, kBinary, kText, kDir };
+enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile };
 
 constexpr OptionRule kOptions[] = {
-    {"-h", OptionKind::flag, kHelpOption},     {"--help", OptionKind::flag, kHelpOption},
-    {"--version", OptionKind::flag, kVersion}, {"--binary", OptionKind::flag, kBinary},
-    {"--text", OptionKind::flag, kText},       {"--dir", OptionKind::text, kDir},
+    {"-h", OptionKind::flag, kHelpOption},
+    {"--help", OptionKind::flag, kHelpOption},
+    {"--version", OptionKind::flag, kVersion},
+    {"--binary", OptionKind::flag, kBinary},
+    {"--text", OptionKind::flag, kText},
+    {"--dir", OptionKind::text, kDir},
+    {"--status-file", OptionKind::text, kStatusFile},
 };
 
 OptionsResult fail(std::span<char> error, const char* format, std::string_view arg = "") {
@@ -64,6 +72,8 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
     OptionHit hit;
     while (option_next(scan, hit)) {
         int id = hit.status == OptionStatus::ok ? hit.rule->id : -1;
+        if (hit.status == OptionStatus::no_value && hit.rule->id == kStatusFile)
+            return fail(error, "--status-file needs a file name");
         // "--dir=" names no folder, and is no option either.
         bool no_dir = hit.status == OptionStatus::no_value || (id == kDir && hit.value.empty());
         if (no_dir && !hit.value_after_equals)
@@ -73,6 +83,12 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
         if (id == kHelpOption || id == kVersion) {
             (id == kHelpOption ? options.help : options.version) = true;
             return OptionsResult::exit_ok;
+        }
+        if (id == kStatusFile) {
+            if (hit.value.empty() || hit.value.size() >= options.status_file.size())
+                return fail(error, "--status-file needs a file name that fits");
+            text_copy(options.status_file, hit.value);
+            continue;
         }
         if (id == kDir && hit.value.size() >= options.dir.size())
             return fail(error, "--dir: the folder name is too long");

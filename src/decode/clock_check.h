@@ -1,0 +1,136 @@
+// The receiver-clock check: measures the receiver's timestamp clock against the
+// computer's monotonic clock, and judges the timer frequency setting and the stream.
+//
+// Every message that carries the receiver's 48-bit timestamp is paired with the time it
+// arrived. Network and scheduling delays only ever make a message late, so, as NTP keeps
+// its minimum-delay sample, each short interval keeps its least-delayed pair, and a line
+// fitted over a sliding window of minutes of those pairs gives the receiver's ticks per
+// second. The same pairs show a stream that steps backwards (several receivers merged),
+// jumps once (a reset), or holds GPS seconds and nanoseconds instead of a count.
+//
+// A pure computation: times are passed in, nothing is allocated, the state is fixed in
+// size. The caller feeds every chunk and every formatted line, and asks for a judgement
+// about once a second.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+// One pair per interval; the window holds this many intervals (five minutes).
+constexpr int64_t kClockIntervalNs = 1'000'000'000;
+constexpr int kClockWindowPairs = 300;
+// Merge evidence is counted in one-second buckets over this many seconds.
+constexpr int kClockDisorderSeconds = 10;
+
+enum class ClockVerdict {
+    waiting,        // nothing received yet
+    measuring,      // timestamps arrive, too few to judge
+    right,          // within a few ppm of the setting
+    clock_off,      // the setting is the nominal one, but the clock runs off by more
+    wrong_setting,  // off by more than 0.1 %
+    gps,            // GPS seconds and nanoseconds, not a count
+    merged,         // several receivers in one stream
+    reset,          // the count restarted or jumped once; the measurement starts again
+    none,           // lines without timestamps: nothing to measure
+    wrong_mode,     // bytes arrive that the binary-mode setting does not frame
+};
+
+// What the received bytes look like, whatever the mode says.
+enum class StreamLook { unknown, beast, text };
+
+struct ClockPair {
+    int64_t count = 0;       // unwrapped receiver ticks
+    int64_t arrival_ns = 0;  // the computer's monotonic clock
+};
+
+struct ClockReport {
+    ClockVerdict verdict = ClockVerdict::waiting;
+    StreamLook look = StreamLook::unknown;
+    bool have_rate = false;
+    double measured_hz = 0;      // the receiver's ticks per second of the computer's clock
+    double offset_ppm = 0;       // measured against the setting
+    double uncertainty_ppm = 0;  // standard error of the measured rate
+    double window_s = 0;         // span of the pairs fitted
+    int pairs = 0;               // least-delayed pairs kept in the fit
+    double spread_us = 0;        // RMS distance of those pairs from the line
+    int64_t common_hz = 0;       // a common frequency within 100 ppm of the measurement, or 0
+    int32_t setting_hz = 0;
+    uint32_t resets = 0;
+    uint64_t timestamps = 0;  // timestamped messages since the start
+};
+
+struct ClockCheck {
+    int32_t setting_hz = 0;  // the timer frequency setting at the last judgement
+
+    // Unwrapping the 48-bit count.
+    bool have_last = false;
+    uint64_t last_raw = 0;
+    int64_t count = 0;
+    int64_t last_arrival_ns = 0;
+
+    // GPS form: the top 18 bits count seconds, the low 30 nanoseconds.
+    bool gps = false;
+    int gps_carries = 0;        // whole-second carries about one second apart, in a row
+    int64_t gps_carry_ns = -1;  // when the last carry arrived
+
+    // The interval being collected and its least-delayed pair so far.
+    bool interval_open = false;
+    int64_t interval_end_ns = 0;
+    ClockPair interval_first;
+    ClockPair interval_best;
+    double interval_best_delay_s = 0;
+
+    // The window of least-delayed pairs, oldest first from `head`.
+    std::array<ClockPair, kClockWindowPairs> pairs{};
+    int head = 0;
+    int size = 0;
+    double fitted_hz = 0;  // the last fit's rate, 0 before one
+
+    // Disorder (backward steps and big jumps) against all steps, per second.
+    std::array<int64_t, kClockDisorderSeconds> bucket_second{};
+    std::array<uint32_t, kClockDisorderSeconds> bucket_steps{};
+    std::array<uint32_t, kClockDisorderSeconds> bucket_disorder{};
+
+    // A single big jump is a reset only when the stream stays in order after it.
+    int64_t reset_pending_ns = -1;
+    uint32_t disorder_since_jump = 0;
+    int64_t reset_shown_ns = -1;
+    uint32_t resets = 0;
+
+    // The stream's shape, for "no timestamps" and "wrong mode".
+    uint64_t lines = 0;
+    uint64_t timestamps = 0;
+    int64_t first_bytes_ns = -1;
+    int64_t last_bytes_ns = -1;
+    int64_t last_line_ns = -1;
+    int64_t last_timestamp_ns = -1;
+    int64_t first_unframed_ns = -1;  // the first bytes after the last framed line
+    bool binary = false;
+    uint8_t sniff_prev = 0;
+    uint32_t beast_starts = 0;  // 0x1A followed by '1', '2' or '3'
+    uint32_t text_starts = 0;   // '*', '@' or 'M' after CR or LF
+};
+
+// Every chunk received, in `binary` mode, arriving at `now_ns`.
+void clock_check_bytes(ClockCheck& check, std::span<const char> chunk, bool binary, int64_t now_ns);
+// Every formatted line framed from the chunk; '@' lines carry a timestamp.
+void clock_check_line(ClockCheck& check, std::string_view line, int64_t now_ns);
+// One receiver timestamp (48 bits) and the time its message arrived.
+void clock_check_timestamp(ClockCheck& check, uint64_t timestamp, int64_t now_ns);
+
+// Fits the window, judges, and fills `report`; about once a second.
+void clock_check_judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, ClockReport& report);
+
+// Forgets the measurement (not the stream's shape or the reset count).
+void clock_check_restart(ClockCheck& check);
+
+// The verdict as a short English word, and as a Windows-1251 text.
+const char* clock_verdict_word(ClockVerdict verdict);
+const char* clock_verdict_text(ClockVerdict verdict);
+const char* clock_look_word(StreamLook look);
+
+// One line of Windows-1251 text: the figures and the verdict.
+void clock_report_line(const ClockReport& report, std::span<char> out);

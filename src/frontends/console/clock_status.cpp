@@ -1,0 +1,109 @@
+#include "frontends/console/clock_status.h"
+
+#include <nlohmann/json.hpp>
+
+#include "base/utf8_text.h"
+#include "frontends/console/console_frontend.h"
+#include "settings/file_replace.h"
+#include "station/station.h"
+
+namespace {
+
+std::string utf8(const char* cp1251) {
+    std::array<char, 1024> text;
+    size_t length = utf8_from_cp1251(cp1251, text);
+    return std::string(text.data(), length);
+}
+
+const char* state_word(int32_t state) {
+    switch (state) {
+        case LINK_FAILED:
+            return "failed";
+        case LINK_CONNECTED:
+            return "connected";
+        case LINK_CLOSED:
+            return "closed";
+        default:
+            return "idle";
+    }
+}
+
+nlohmann::json link_json(const Station& station, int slot) {
+    LinkSlot link = link_read(station.links, slot);
+    return {{"port", link.port},
+            {"host", utf8(link.host.data())},
+            {"state", state_word(link.state)},
+            {"status_text", utf8(link.status_text.data())}};
+}
+
+nlohmann::json clock_json(const ClockReport& report) {
+    nlohmann::json clock = {
+        {"verdict", clock_verdict_word(report.verdict)},
+        {"verdict_text", utf8(clock_verdict_text(report.verdict))},
+        {"setting_hz", report.setting_hz},
+        {"stream_look", clock_look_word(report.look)},
+        {"resets", report.resets},
+        {"timestamps", report.timestamps},
+        {"common_hz", nullptr},
+    };
+    if (report.common_hz != 0)
+        clock["common_hz"] = report.common_hz;
+    if (report.have_rate) {
+        clock["measured_hz"] = report.measured_hz;
+        clock["offset_ppm"] = report.offset_ppm;
+        clock["uncertainty_ppm"] = report.uncertainty_ppm;
+        clock["window_s"] = report.window_s;
+        clock["pairs"] = report.pairs;
+        clock["spread_s"] = report.spread_us * 1e-6;
+    }
+    return clock;
+}
+
+}  // namespace
+
+void clock_log_step(ClockLog& log, const Station& station, std::FILE* out, int64_t now_ns) {
+    const ClockReport& report = station_clock_watch(station).report;
+    bool changed = !log.started || report.verdict != log.verdict;
+    bool hourly = report.have_rate && now_ns >= log.next_figures_ns;
+    if (!changed && !hourly)
+        return;
+    if (!log.started)
+        log.next_figures_ns = now_ns + kClockFiguresEveryNs;
+    log.started = true;
+    log.verdict = report.verdict;
+    if (hourly)
+        log.next_figures_ns = now_ns + kClockFiguresEveryNs;
+    std::array<char, 512> line;
+    clock_report_line(report, line);
+    console_log(out, line.data());
+}
+
+std::string status_json(const Station& station) {
+    const ClockWatch& watch = station_clock_watch(station);
+    std::array<ClientAddress, kRelaySlots> addresses;
+    int count = relay_copy_addresses(station.relay, addresses);
+    nlohmann::json clients = nlohmann::json::array();
+    for (int i = 0; i < count; ++i)
+        clients.push_back(addresses[static_cast<size_t>(i)].data());
+    nlohmann::json document = {
+        {"source", link_json(station, LINK_SOURCE)},
+        {"consumer", link_json(station, LINK_CONSUMER)},
+        {"relay", {{"port", station.settings.relay_port.load()}, {"clients", clients}}},
+        {"binary_mode", station.settings.binary_mode != 0},
+        {"messages_per_s", watch.lines_per_s},
+        {"messages_received", watch.lines},
+        {"bytes_received", watch.bytes},
+        {"clock", clock_json(watch.report)},
+    };
+    return document.dump(2) + "\n";
+}
+
+bool status_file_write(const Station& station, const char* path) {
+    std::string temp_path = std::string(path) + ".tmp";
+    std::FILE* temp = std::fopen(temp_path.c_str(), "wb");
+    if (temp == nullptr)
+        return false;
+    std::string text = status_json(station);
+    std::fwrite(text.data(), 1, text.size(), temp);
+    return file_replace(temp, temp_path.c_str(), path);
+}

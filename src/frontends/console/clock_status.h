@@ -1,0 +1,34 @@
+// What the console program tells about the receiver's clock and the links beyond the
+// status lines: the service log's clock lines, and the status file that headless
+// stations read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "decode/clock_check.h"
+
+struct Station;
+
+// Service mode: one log line when the verdict changes, and the figures once an hour.
+struct ClockLog {
+    bool started = false;
+    ClockVerdict verdict = ClockVerdict::waiting;
+    int64_t next_figures_ns = 0;
+    int64_t handled_ns = -1;  // the judgement handled last
+};
+
+constexpr int64_t kClockFiguresEveryNs = 3600 * int64_t{1000000000};
+
+// After each timer tick; `now_ns` on the monotonic clock.
+void clock_log_step(ClockLog& log, const Station& station, std::FILE* out, int64_t now_ns);
+
+// The status document: the links, the relay clients, messages per second, bytes
+// received, and the clock's figures and verdict. Texts are UTF-8.
+std::string status_json(const Station& station);
+
+// Writes the status document to `path` through a temporary file beside it, so that a
+// reader never sees half of one. Returns whether it was written.
+bool status_file_write(const Station& station, const char* path);
