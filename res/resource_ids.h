@@ -39,8 +39,8 @@
 #define IDC_RECEIVER_NAME 1000  // IDD_DIALOG4
 #define IDC_THRESHOLD 1000      // IDD_DIALOG_POROG
 #define IDC_FREQUENCY 1000      // IDD_DIALOG_FREQ
-#define IDC_CLOCK_TEXT 1000    // the receiver-clock window: figures and verdict
-#define IDC_CLOCK_APPLY 1001   // the receiver-clock window: write the fitting frequency
+#define IDC_CLOCK_TEXT 1000     // the receiver-clock window: figures and verdict
+#define IDC_CLOCK_APPLY 1001    // the receiver-clock window: write the fitting frequency
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif
