@@ -30,8 +30,8 @@ bool any_ends_with(const std::vector<std::string>& lines, const std::string& tai
 
 }  // namespace
 
-TestStation::TestStation()
-    : station(station_create(dir.path.c_str(), {fixed_calendar, fixed_utc})) {
+TestStation::TestStation(int64_t (*monotonic_ns)())
+    : station(station_create(dir.path.c_str(), {fixed_calendar, fixed_utc, monotonic_ns})) {
     // Balances the clean-up in station_stop_network.
     sockets_start();
     test_frontend_attach(station.get());

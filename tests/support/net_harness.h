@@ -10,11 +10,12 @@
 #include "support/net_helpers.h"
 
 // A station whose settings and client log live in a temporary directory, with the UTC
-// clock pinned to 06/12/2026 07:51:29 and the calendar clock at 1000 s.
+// clock pinned to 06/12/2026 07:51:29, the calendar clock at 1000 s, and the monotonic
+// clock the given one.
 struct TestStation {
     TempDir dir;
     std::unique_ptr<Station> station;
-    TestStation();
+    explicit TestStation(int64_t (*monotonic_ns)() = system_monotonic_ns);
     ~TestStation();
 
     // Plays the UI thread: hands socket events to the station until `done` holds or the

@@ -287,6 +287,32 @@ TEST_F(ConsumerTest, ADownServerIsTriedLaterAndLaterAndOkTriesAtOnce) {
     EXPECT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }, 500ms));
 }
 
+int64_t test_now_ns = 0;
+int64_t test_monotonic_ns() {
+    return test_now_ns;
+}
+
+// A 20 MHz receiver against the 12 MHz setting: the clock check offers 20 MHz, and taking
+// it does what the frequency dialog's OK does, down to what a processing server is told.
+TEST(ClockCheckOffer, TakingTheFittingFrequencyIsTheFrequencyDialogsOk) {
+    TestStation t(test_monotonic_ns);
+    station_load_settings(*t.station);
+    for (int tick = 0; tick < 300; ++tick) {  // 30 s of 10 messages a second
+        test_now_ns = int64_t{tick} * 100'000'000;
+        char line[64];
+        std::snprintf(line, sizeof line, "@%012llX8D4840D6202CC3;\r\n",
+                      static_cast<unsigned long long>(tick) * 2'000'000);
+        source_decode(*t.station, std::string_view(line));
+        station_timer_tick(*t.station);
+    }
+    ASSERT_TRUE(station_clock_offers_common(*t.station));
+    EXPECT_TRUE(station_clock_apply_common(*t.station));
+    EXPECT_EQ(t.dir.read("frequency.ini"), "20000000\r\n");
+    std::lock_guard guard(t.station->greeting_lock);
+    EXPECT_NE(std::string_view(t.station->greeting.data()).find("\r\n#20000000\r\n"),
+              std::string_view::npos);
+}
+
 TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
     TestStation t;
     FakeReceiver server;
