@@ -45,7 +45,7 @@ VK_4 = 0x34
 VK_5 = 0x35
 
 DISPLAY_LINES = 18
-SETTINGS_ITEMS = 9  # rows of the "&Настройки" menu
+SETTINGS_ITEMS = 10  # rows of the "&Настройки" menu
 STATIC_LINES = 21  # the display lines and three status lines
 SERVER_LINE = 18
 CLIENT_LINE = 19
@@ -602,6 +602,12 @@ class Case(unittest.TestCase):
     def read_file(self, name):
         with open(os.path.join(self.folder, name), "rb") as f:
             return f.read()
+
+    def read_file_or_none(self, name):
+        try:
+            return self.read_file(name)
+        except FileNotFoundError:
+            return None
 
     def start_program(self, **files):
         """Starts qalmor.exe in this case's folder with the given settings files

@@ -10,7 +10,7 @@ from harness import (DISPLAY_LINES, IDOK, SETTINGS_ITEMS, VK_4, VK_5, Case, free
 BINARY_MODE = 113
 RELATIVE_TIME = 118
 BINARY_ITEM = 3  # rows of the "&Настройки" menu
-RELATIVE_ITEM = 6
+RELATIVE_ITEM = 7
 NO_MARKS = [False] * SETTINGS_ITEMS
 
 PREFIXED = re.compile(r"прм = (-?\d+)  комп = (-?\d+)     (@[0-9A-F]{12}[0-9A-F]+;)\r\n")
@@ -146,8 +146,3 @@ class Modes(Case):
         dialog.wait_closed()
         self.assertEqual(self.read_file("frequency.ini"), b"6000000\r\n", "Cancel saves nothing")
 
-    def read_file_or_none(self, name):
-        try:
-            return self.read_file(name)
-        except FileNotFoundError:
-            return None
