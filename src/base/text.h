@@ -32,7 +32,7 @@ inline bool text_is_blank(char c) {
 }
 
 // The value of a hexadecimal digit, either case, or -1 for any other character.
-inline int text_hex_digit(char c) {
+constexpr int text_hex_digit(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')

@@ -28,6 +28,10 @@ constexpr int64_t kUnframedNs = 5 * kNanosPerSecond;
 constexpr int64_t kNoTimestampNs = 5 * kNanosPerSecond;
 // The stream's look counts only once this many starts were seen.
 constexpr uint32_t kLookMinStarts = 20;
+// What the bytes look like is read from the first bytes of each chunk only: a sample is
+// enough to tell the formats apart, and the whole of a busy stream would cost as much as
+// framing it.
+constexpr size_t kSniffBytes = 256;
 
 // Judging: the figures needed before each verdict is given.
 constexpr int kMinPairs = 5;
@@ -37,6 +41,18 @@ constexpr double kRightSurePpm = 1;
 constexpr double kRightMinWindowS = 20;
 constexpr double kCommonFitPpm = 100;
 constexpr int64_t kCommonHz[] = {12'000'000, 20'000'000, 1'000'000'000};
+
+// Every message's timestamp is read: a table makes the hex digits cheap.
+constexpr uint8_t kNotHex = 0xFF;
+constexpr std::array<uint8_t, 256> make_hex_values() {
+    std::array<uint8_t, 256> values{};
+    for (int c = 0; c < 256; ++c) {
+        int digit = text_hex_digit(static_cast<char>(c));
+        values[static_cast<size_t>(c)] = digit < 0 ? kNotHex : static_cast<uint8_t>(digit);
+    }
+    return values;
+}
+constexpr std::array<uint8_t, 256> kHexValue = make_hex_values();
 
 // The rate used before a fit exists: the setting, or the Beast's own 12 MHz.
 double rough_hz(const ClockCheck& check) {
@@ -326,7 +342,7 @@ void clock_check_bytes(ClockCheck& check, std::span<const char> chunk, bool bina
     check.last_bytes_ns = now_ns;
     check.binary = binary;
     uint8_t prev = check.sniff_prev;
-    for (char c : chunk) {
+    for (char c : chunk.first(std::min(chunk.size(), kSniffBytes))) {
         uint8_t b = static_cast<uint8_t>(c);
         if (prev == 0x1A && b >= '1' && b <= '3')
             ++check.beast_starts;
@@ -335,7 +351,8 @@ void clock_check_bytes(ClockCheck& check, std::span<const char> chunk, bool bina
         // A doubled 0x1A is a data byte: the byte after it starts nothing.
         prev = prev == 0x1A && b == 0x1A ? 0 : b;
     }
-    check.sniff_prev = prev;
+    // A sample that stopped short does not run on into the next chunk.
+    check.sniff_prev = chunk.size() <= kSniffBytes ? prev : 0;
     // Old counts fade, so that a receiver switched to the other format is seen anew.
     if (check.beast_starts + check.text_starts > 4096) {
         check.beast_starts /= 2;
@@ -351,10 +368,10 @@ void clock_check_line(ClockCheck& check, std::string_view line, int64_t now_ns) 
         return;
     uint64_t timestamp = 0;
     for (size_t i = 1; i <= 12; ++i) {
-        int digit = text_hex_digit(line[i]);
-        if (digit < 0)
+        uint8_t digit = kHexValue[static_cast<uint8_t>(line[i])];
+        if (digit == kNotHex)
             return;
-        timestamp = timestamp << 4 | static_cast<uint64_t>(digit);
+        timestamp = timestamp << 4 | digit;
     }
     clock_check_timestamp(check, timestamp, now_ns);
 }
@@ -375,7 +392,9 @@ void clock_check_timestamp(ClockCheck& check, uint64_t timestamp, int64_t now_ns
     // The 48-bit count wraps; the shorter way round is the step taken. (GPS time wraps
     // at midnight, which shows as a reset.)
     uint64_t modulus = check.gps ? ((kCountMask >> 30) + 1) * kNanosPerSecond : kCountMask + 1;
-    uint64_t step = (as_count(check, raw) + modulus - as_count(check, check.last_raw)) % modulus;
+    uint64_t step =
+        check.gps ? (as_count(check, raw) + modulus - as_count(check, check.last_raw)) % modulus
+                  : (raw - check.last_raw) & kCountMask;  // no division for a count
     int64_t signed_step = step < std::min(kCountHalf, modulus / 2)
                               ? static_cast<int64_t>(step)
                               : static_cast<int64_t>(step) - static_cast<int64_t>(modulus);
