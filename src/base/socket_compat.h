@@ -2,7 +2,7 @@
 //
 // Winsock and POSIX sockets are nearly the same API; this header maps the few
 // differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
-// so that the core uses one spelling. Beside settings/file_replace.cpp (a rename that
+// so that the core uses one spelling. Beside base/file_system.cpp (a rename that
 // replaces a file), it is the only place where the core meets a platform header.
 #pragma once
 
