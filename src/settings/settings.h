@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <span>
 
+#include "base/default_ports.h"
 #include "base/file_system.h"
 #include "base/text.h"
 
@@ -24,8 +25,6 @@ constexpr double kDefaultLatitudeArcsec = 59.771944 * 3600;
 constexpr double kDefaultLongitudeArcsec = 30.326111 * 3600;
 constexpr char kDefaultReceiverName[] = "Varnholm";
 constexpr int32_t kDefaultSignalThreshold = 50;
-constexpr uint16_t kDefaultRelayPort = 7777;
-constexpr uint16_t kDefaultConsumerPort = 8888;
 
 // The settings files, opened by these bare names in the config directory.
 constexpr char kRelaySettingsFile[] = "initsocket.ini";   // relay port, LINK_UPSTREAM host
