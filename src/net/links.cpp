@@ -79,7 +79,7 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
     if (!socket_would_block())
         return false;
     for (int waited = 0; waited < kConnectTimeoutMs; waited += kConnectWaitSliceMs) {
-        if (connector.stop.load() != 0)
+        if (connector.run.load() != ConnectorRun::running)
             return false;
         int result = socket_wait_connected(s, kConnectWaitSliceMs);
         if (result != 0)
@@ -91,10 +91,11 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
 // Waits `pause`, or less when a stop or a wake comes. Returns false on a stop.
 bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     std::unique_lock guard(connector.pause_lock);
-    connector.pause_wake.wait_for(guard, pause,
-                                  [&] { return connector.stop.load() != 0 || connector.woken; });
+    connector.pause_wake.wait_for(guard, pause, [&] {
+        return connector.run.load() != ConnectorRun::running || connector.woken;
+    });
     connector.woken = false;
-    return connector.stop.load() == 0;
+    return connector.run.load() == ConnectorRun::running;
 }
 
 // Makes the slot's socket for an attempt. Returns INVALID_SOCKET, with the slot marked
@@ -173,7 +174,7 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
 }
 
 void connector_run(LinkTable& table, Connector& connector) {
-    while (connector.stop.load() == 0) {
+    while (connector.run.load() == ConnectorRun::running) {
         if (!kRelayServerMode && connector.slot == LINK_SOURCE &&
             link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
             link_open(table, connector, LINK_UPSTREAM);
@@ -186,7 +187,7 @@ void connector_run(LinkTable& table, Connector& connector) {
         if (!connector_pause(connector, connector.pause))
             break;
     }
-    connector.stop.store(kConnectorEnded);
+    connector.run.store(ConnectorRun::ended);
 }
 
 }  // namespace
@@ -238,8 +239,8 @@ void link_drop(LinkTable& table, int slot) {
 }
 
 void connector_start(LinkTable& table, Connector& connector) {
-    if (connector.stop.load() != 0) {
-        connector.stop.store(kConnectorEnded);
+    if (connector.run.load() != ConnectorRun::running) {
+        connector.run.store(ConnectorRun::ended);
         return;
     }
     connector.thread = std::thread(connector_run, std::ref(table), std::ref(connector));
@@ -248,8 +249,8 @@ void connector_start(LinkTable& table, Connector& connector) {
 void connector_request_stop(Connector& connector) {
     {
         std::lock_guard guard(connector.pause_lock);
-        if (connector.stop.load() == 0)
-            connector.stop.store(1);
+        if (connector.run.load() == ConnectorRun::running)
+            connector.run.store(ConnectorRun::stopping);
     }
     connector.pause_wake.notify_all();
 }
@@ -259,7 +260,7 @@ bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
         return true;
     connector_request_stop(connector);
     auto deadline = std::chrono::steady_clock::now() + wait;
-    while (connector.stop.load() != kConnectorEnded) {
+    while (connector.run.load() != ConnectorRun::ended) {
         if (std::chrono::steady_clock::now() >= deadline) {
             // Still inside a call that does not return; it ends with the process.
             connector.thread.detach();

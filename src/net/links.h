@@ -23,7 +23,6 @@ constexpr auto kConnectorPause = std::chrono::milliseconds(500);
 // A connect that takes longer than this fails like a refused one.
 constexpr int kConnectTimeoutMs = 20000;
 constexpr int kConnectWaitSliceMs = 100;  // a stop request is seen within this time
-constexpr int32_t kConnectorEnded = 10;
 
 // How the links tell their owner what changed; each is called on the thread that made
 // the change, with no lock held.
@@ -38,6 +37,10 @@ struct LinkReports {
     void (*connected)(void* owner, int slot) = nullptr;
 };
 
+// Where a connector thread is in its life. A stop request moves it from running to
+// stopping; the thread sets ended as the last thing it does.
+enum class ConnectorRun : int32_t { running, stopping, ended };
+
 // A connector thread keeps one link open: about once a second it opens the link while
 // the link is enabled and not connected.
 struct Connector {
@@ -45,7 +48,7 @@ struct Connector {
     std::atomic<bool> enabled{true};
     LinkReports reports;
     std::thread thread;
-    std::atomic<int32_t> stop{0};  // non-zero asks the thread to end; it stores 10 when it ends
+    std::atomic<ConnectorRun> run{ConnectorRun::running};
     std::mutex pause_lock;
     std::condition_variable pause_wake;  // a stop request or a wake ends a pause at once
     bool woken = false;                  // under pause_lock
