@@ -175,10 +175,6 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
 
 void connector_run(LinkTable& table, Connector& connector) {
     while (connector.run.load() == ConnectorRun::running) {
-        if (!kRelayServerMode && connector.slot == LINK_SOURCE &&
-            link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
-            link_open(table, connector, LINK_UPSTREAM);
-        }
         if (!connector_pause(connector, connector.pause))
             break;
         if (connector.enabled.load() && link_state(table, connector.slot) != LINK_CONNECTED) {
