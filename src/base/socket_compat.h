@@ -74,6 +74,10 @@ int socket_wait_connected(SOCKET s, int timeout_ms);
 // poll() on POSIX, WSAPoll() on Windows.
 int socket_poll(PollFd* sockets, size_t count, int timeout_ms);
 
+// An IPv4 socket address for bind and connect; address and port in host byte order
+// (INADDR_LOOPBACK, 7777).
+sockaddr_in socket_ipv4_address(uint32_t host_order_address, uint16_t port);
+
 // An IPv4 address as dotted-decimal text ("192.168.0.10"), formatted without any shared
 // buffer so that either thread may call it.
 void socket_format_address(const in_addr& address, std::array<char, 16>& text);

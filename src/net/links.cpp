@@ -127,15 +127,14 @@ bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
                          sockaddr_in& address) {
     Text256 host;
     link_host(table, slot, host);
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    if (!resolve_host(host.data(), address.sin_addr)) {
+    in_addr resolved;
+    if (!resolve_host(host.data(), resolved)) {
         Text256 text;
         text_format(text, kTextHostError, host.data());
         fail_attempt(table, connector, slot, s, text.data());
         return false;
     }
-    address.sin_port = htons(link_port(table, slot));
+    address = socket_ipv4_address(ntohl(resolved.s_addr), link_port(table, slot));
     if (!connect_within_limit(connector, s, address)) {
         fail_attempt(table, connector, slot, s, kTextConnectError);
         return false;
