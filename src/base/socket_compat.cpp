@@ -180,3 +180,11 @@ void socket_format_address(const in_addr& address, std::array<char, 16>& text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
     std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
+
+sockaddr_in socket_ipv4_address(uint32_t host_order_address, uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(host_order_address);
+    address.sin_port = htons(port);
+    return address;
+}

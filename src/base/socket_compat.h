@@ -2,7 +2,7 @@
 //
 // Winsock and POSIX sockets are nearly the same API; this header maps the few
 // differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
-// so that the core uses one spelling. Beside settings/file_replace.cpp (a rename that
+// so that the core uses one spelling. Beside base/file_system.cpp (a rename that
 // replaces a file), it is the only place where the core meets a platform header.
 #pragma once
 
@@ -70,6 +70,10 @@ int socket_wait_connected(SOCKET s, int timeout_ms);
 
 // poll() on POSIX, WSAPoll() on Windows.
 int socket_poll(PollFd* sockets, size_t count, int timeout_ms);
+
+// An IPv4 socket address for bind and connect; address and port in host byte order
+// (INADDR_LOOPBACK, 7777).
+sockaddr_in socket_ipv4_address(uint32_t host_order_address, uint16_t port);
 
 // TCP keepalive on a connected or connecting socket, so that a peer that vanished without
 // a word (a router rebooted, a NAT entry expired, a cable pulled at the far end) is found:

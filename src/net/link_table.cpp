@@ -1,11 +1,14 @@
 #include "net/link_table.h"
 
+#include "base/default_ports.h"
+
 std::array<LinkSlot, kLinkSlots> link_default_slots() {
     std::array<LinkSlot, kLinkSlots> slots{};
-    const uint16_t ports[kLinkSlots] = {9999, 7777, 8888};
+    const uint16_t ports[kLinkSlots] = {kDefaultUpstreamPort, kDefaultSourcePort,
+                                        kDefaultConsumerPort};
     for (int i = 0; i < kLinkSlots; ++i) {
         slots[static_cast<size_t>(i)].port = ports[i];
-        text_copy(slots[static_cast<size_t>(i)].host, "127.0.0.1");
+        text_copy(slots[static_cast<size_t>(i)].host, kDefaultLinkHost);
     }
     return slots;
 }

@@ -80,7 +80,7 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
     if (!socket_would_block())
         return false;
     for (int waited = 0; waited < kConnectTimeoutMs; waited += kConnectWaitSliceMs) {
-        if (connector.stop.load() != 0)
+        if (connector.run.load() != ConnectorRun::running)
             return false;
         int result = socket_wait_connected(s, kConnectWaitSliceMs);
         if (result != 0)
@@ -92,12 +92,13 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
 // Waits `pause`, or less when a stop or a wake comes. Returns false on a stop.
 bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     std::unique_lock guard(connector.pause_lock);
-    connector.pause_wake.wait_for(guard, pause,
-                                  [&] { return connector.stop.load() != 0 || connector.woken; });
+    connector.pause_wake.wait_for(guard, pause, [&] {
+        return connector.run.load() != ConnectorRun::running || connector.woken;
+    });
     if (connector.woken)
         backoff_reset(connector.backoff);  // the user asked for an attempt now
     connector.woken = false;
-    return connector.stop.load() == 0;
+    return connector.run.load() == ConnectorRun::running;
 }
 
 int64_t steady_ms() {
@@ -122,7 +123,7 @@ bool retry_pause(Connector& connector) {
 // failed attempt and every drop. Whether the link was up is the back-off's own record,
 // which a wake clears, so that the attempt after a wake comes at once.
 void connector_run_backing_off(LinkTable& table, Connector& connector) {
-    while (connector.stop.load() == 0) {
+    while (connector.run.load() == ConnectorRun::running) {
         if (!connector.enabled.load() || link_state(table, connector.slot) == LINK_CONNECTED) {
             if (!connector_pause(connector, connector.pause))
                 break;
@@ -170,15 +171,14 @@ bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
                          sockaddr_in& address) {
     Text256 host;
     link_host(table, slot, host);
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    if (!resolve_host(host.data(), address.sin_addr)) {
+    in_addr resolved;
+    if (!resolve_host(host.data(), resolved)) {
         Text256 text;
         text_format(text, kTextHostError, host.data());
         fail_attempt(table, connector, slot, s, text.data());
         return false;
     }
-    address.sin_port = htons(link_port(table, slot));
+    address = socket_ipv4_address(ntohl(resolved.s_addr), link_port(table, slot));
     if (!connect_within_limit(connector, s, address)) {
         fail_attempt(table, connector, slot, s, kTextConnectError);
         return false;
@@ -216,14 +216,9 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
     report_status(connector);
 }
 
-void connector_run(LinkTable& table, Connector& connector) {
-    if (connector.backs_off)
-        connector_run_backing_off(table, connector);
-    while (connector.stop.load() == 0) {
-        if (!kRelayServerMode && connector.slot == LINK_SOURCE &&
-            link_state(table, LINK_UPSTREAM) != LINK_CONNECTED) {
-            link_open(table, connector, LINK_UPSTREAM);
-        }
+// A connector that keeps trying: an attempt about once a second while the link is down.
+void connector_run_steadily(LinkTable& table, Connector& connector) {
+    while (connector.run.load() == ConnectorRun::running) {
         if (!connector_pause(connector, connector.pause))
             break;
         if (connector.enabled.load() && link_state(table, connector.slot) != LINK_CONNECTED) {
@@ -232,7 +227,14 @@ void connector_run(LinkTable& table, Connector& connector) {
         if (!connector_pause(connector, connector.pause))
             break;
     }
-    connector.stop.store(kConnectorEnded);
+}
+
+void connector_run(LinkTable& table, Connector& connector) {
+    if (connector.backs_off)
+        connector_run_backing_off(table, connector);
+    else
+        connector_run_steadily(table, connector);
+    connector.run.store(ConnectorRun::ended);
 }
 
 }  // namespace
@@ -284,8 +286,8 @@ void link_drop(LinkTable& table, int slot) {
 }
 
 void connector_start(LinkTable& table, Connector& connector) {
-    if (connector.stop.load() != 0) {
-        connector.stop.store(kConnectorEnded);
+    if (connector.run.load() != ConnectorRun::running) {
+        connector.run.store(ConnectorRun::ended);
         return;
     }
     connector.thread = std::thread(connector_run, std::ref(table), std::ref(connector));
@@ -294,8 +296,8 @@ void connector_start(LinkTable& table, Connector& connector) {
 void connector_request_stop(Connector& connector) {
     {
         std::lock_guard guard(connector.pause_lock);
-        if (connector.stop.load() == 0)
-            connector.stop.store(1);
+        if (connector.run.load() == ConnectorRun::running)
+            connector.run.store(ConnectorRun::stopping);
     }
     connector.pause_wake.notify_all();
 }
@@ -305,7 +307,7 @@ bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
         return true;
     connector_request_stop(connector);
     auto deadline = std::chrono::steady_clock::now() + wait;
-    while (connector.stop.load() != kConnectorEnded) {
+    while (connector.run.load() != ConnectorRun::ended) {
         if (std::chrono::steady_clock::now() >= deadline) {
             // Still inside a call that does not return; it ends with the process.
             connector.thread.detach();

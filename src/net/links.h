@@ -25,7 +25,6 @@ constexpr auto kConnectorPause = std::chrono::milliseconds(500);
 // A connect that takes longer than this fails like a refused one.
 constexpr int kConnectTimeoutMs = 20000;
 constexpr int kConnectWaitSliceMs = 100;  // a stop request is seen within this time
-constexpr int32_t kConnectorEnded = 10;
 
 // How the links tell their owner what changed; each is called on the thread that made
 // the change, with no lock held.
@@ -40,6 +39,10 @@ struct LinkReports {
     void (*connected)(void* owner, int slot) = nullptr;
 };
 
+// Where a connector thread is in its life. A stop request moves it from running to
+// stopping; the thread sets ended as the last thing it does.
+enum class ConnectorRun : int32_t { running, stopping, ended };
+
 // A connector thread keeps one link open: about once a second it opens the link while
 // the link is enabled and not connected. One that backs off waits longer and longer after
 // each failed attempt or drop instead (Backoff), and a wake starts its waits afresh.
@@ -48,7 +51,7 @@ struct Connector {
     std::atomic<bool> enabled{true};
     LinkReports reports;
     std::thread thread;
-    std::atomic<int32_t> stop{0};  // non-zero asks the thread to end; it stores 10 when it ends
+    std::atomic<ConnectorRun> run{ConnectorRun::running};
     std::mutex pause_lock;
     std::condition_variable pause_wake;  // a stop request or a wake ends a pause at once
     bool woken = false;                  // under pause_lock
@@ -61,7 +64,8 @@ struct Connector {
     std::atomic<int32_t> retry_in_s{0};
 
     // Tests set this to act at the moment between an open link's registering its socket
-    // events and marking the link connected; it gets the reports' owner.
+    // events and marking the link connected; it gets the reports' owner. It stays because
+    // no other seam reaches that instant, where the races with a drop or a new address lie.
     void (*after_register_hook)(void* owner) = nullptr;
 };
 

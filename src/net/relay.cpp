@@ -75,10 +75,7 @@ bool relay_start(RelayServer& relay, uint16_t port) {
     int reuse = 1;
     setsockopt(relay.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
 #endif
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    address.sin_port = htons(port);
+    sockaddr_in address = socket_ipv4_address(INADDR_ANY, port);
     if (bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
             SOCKET_ERROR ||
         listen(relay.listener, 1) == SOCKET_ERROR) {

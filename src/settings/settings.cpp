@@ -23,7 +23,7 @@ bool is_digit(char c) {
 }
 
 FILE* settings_open(const char* dir, const char* file, const char* mode) {
-    char path[kSettingsPathSize];
+    char path[kFilePathSize];
     if (!settings_path(dir, file, path))
         return nullptr;
     return std::fopen(path, mode);
@@ -227,8 +227,8 @@ int settings_file_read(const char* dir, const char* file, std::span<const std::s
 void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts) {
     // The new content goes into a file beside the old one, which it then replaces whole:
     // a crash or a full disk leaves the old file, never an empty or a cut one.
-    char path[kSettingsPathSize];
-    char temp_path[kSettingsPathSize];
+    char path[kFilePathSize];
+    char temp_path[kFilePathSize];
     if (!settings_path(dir, file, path))
         return;
     int length = std::snprintf(temp_path, sizeof temp_path, "%s.new", path);

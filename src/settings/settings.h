@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <span>
 
+#include "base/default_ports.h"
+#include "base/file_system.h"
 #include "base/text.h"
 
 // Where the coordinates dialog starts when "point.ini" is missing: Pulkovo Observatory.
@@ -23,8 +25,6 @@ constexpr double kDefaultLatitudeArcsec = 59.771944 * 3600;
 constexpr double kDefaultLongitudeArcsec = 30.326111 * 3600;
 constexpr char kDefaultReceiverName[] = "Varnholm";
 constexpr int32_t kDefaultSignalThreshold = 50;
-constexpr uint16_t kDefaultRelayPort = 7777;
-constexpr uint16_t kDefaultConsumerPort = 8888;
 
 // The settings files, opened by these bare names in the config directory.
 constexpr char kRelaySettingsFile[] = "initsocket.ini";   // relay port, LINK_UPSTREAM host
@@ -41,8 +41,6 @@ constexpr int kLinkLineSize = 256;        // both lines of the three link files
 constexpr int kBinaryModeLineSize = 128;  // "BinarComOn.ini"
 constexpr int kStartupLineSize = 1024;    // start-up reads of the other four files
 constexpr int kDialogLineSize = 256;      // every read a settings dialog makes
-// A config directory and file name that do not fit are not opened at all.
-constexpr int kSettingsPathSize = 1024;
 
 struct Settings {
     // Also read by the status refresh on the connector thread, hence atomic.
@@ -71,7 +69,8 @@ struct StartupValues {
 };
 
 // `dir`/`file`, or the bare name when `dir` is empty or "." (the current directory).
-// Returns false when it does not fit: a cut path could name another file.
+// Returns false when it does not fit: a cut path could name another file. A settings
+// file's path that does not fit kFilePathSize is not opened at all.
 bool settings_path(const char* dir, const char* file, std::span<char> path);
 
 // Reads every settings file of `dir` in the start-up order; a missing file leaves its

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/file_system.h"
 #include "decode/framer.h"
 #include "display/clock_annotation.h"
 #include "display/display_ring.h"
@@ -27,7 +28,6 @@
 #include "station/station_frontend.h"
 #include "station/status.h"
 
-constexpr int kPathSize = 1024;
 constexpr int kTimerPeriodMs = 100;
 // The consumer link's greeting: five short lines and the receiver's name.
 constexpr int kGreetingSize = kTextSize + 128;
@@ -54,7 +54,7 @@ struct Clocks {
 Clocks system_clocks();
 
 struct Station {
-    std::array<char, kPathSize> config_dir{};  // settings files and "connect.list"
+    std::array<char, kFilePathSize> config_dir{};  // settings files and "connect.list"
     Settings settings;
     LinkTable links;
     ClockAnnotation clock;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/file_system.h"
 #include "base/text.h"
 #include "settings/file_replace.h"
 #include "station/station.h"
@@ -30,7 +31,7 @@ void format_link_line(std::span<char> line, const char* format, const LinkSlot& 
 // Opens the client log for one line, with its time stamp written; nullptr when it
 // cannot be opened. The log is a Windows text file everywhere: lines end in CR LF.
 std::FILE* open_client_log_line(Station& station) {
-    std::array<char, kPathSize> path;
+    std::array<char, kFilePathSize> path;
     std::FILE* log = station_path(station, kClientLogFile, path)
                          ? file_append_rotating(path.data(), kClientLogLimitBytes)
                          : nullptr;

@@ -73,10 +73,7 @@ void FakeReceiver::close_connection() {
 
 SOCKET connect_to(uint16_t port, uint16_t* local_port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, port);
     socklen_t length = sizeof address;
     if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {

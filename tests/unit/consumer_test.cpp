@@ -137,6 +137,7 @@ TEST_F(ConsumerTest, WatchdogDropsASilentSourceWhileTheConsumerConnectsAgain) {
         if (tick % 100 == 0) {
             station_drop_link(*t.station, LINK_CONSUMER);
             server.close_connection();
+            consumer_configure(*t.station, true);  // at once, not after the back-off's wait
             ASSERT_TRUE(
                 t.run_until([&] { return server.accept_pending() && consumer_connected(); }));
         }
@@ -285,6 +286,8 @@ TEST_F(ConsumerTest, ADownServerIsTriedLaterAndLaterAndOkTriesAtOnce) {
     dialog_ok(*t.station, DialogId::consumer,
               dialog_fields(std::to_string(other.port).c_str(), "127.0.0.1"));
     EXPECT_TRUE(t.run_until([&] { return other.accept_pending() && consumer_connected(); }, 500ms));
+    // A stop ends a connector that backs off as promptly as any other.
+    EXPECT_TRUE(connector_stop(t.station->consumer_connector, 1s));
 }
 
 int64_t test_now_ns = 0;

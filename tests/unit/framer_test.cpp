@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "station/station.h"
 #include "support/framer_helpers.h"
 
 namespace {
@@ -197,32 +196,6 @@ TEST(FramerRealCapture, EveryMessageComesOutInBothForms) {
     for (size_t i = 0; i < messages.size(); ++i) {
         ASSERT_EQ(binary[i], stream_expected_at_line(messages[i], 1000 + i * 12000)) << i;
     }
-}
-
-TEST(SourceDecode, EachLineGoesToTheDisplayThenZeroesTheSilenceCounter) {
-    auto station = station_create("");
-    station->clocks.calendar_s = [] { return int64_t{0}; };
-    std::atomic<int32_t>& silence = station->silence_ticks;
-    DisplayRing& ring = station->ring;
-    silence = 77;
-    std::string_view dropped = "# not a message\n";
-    source_decode(*station, dropped);
-    EXPECT_EQ(silence.load(), 77);
-    EXPECT_EQ(ring.write_index, 0);
-
-    std::string_view two = "*AB;\n*CD;\n";
-    source_decode(*station, two);
-    EXPECT_EQ(silence.load(), 0);
-    EXPECT_EQ(ring.write_index, 2);
-    EXPECT_STREQ(ring.slots[1].data(), "*AB;\r\n");
-    EXPECT_STREQ(ring.slots[2].data(), "*CD;\r\n");
-
-    silence = 5;
-    station->settings.binary_mode = 1;
-    std::string frames = binary_stream({real_capture()[1]}, 7, 0);
-    source_decode(*station, frames);
-    EXPECT_EQ(silence.load(), 0);
-    EXPECT_EQ(ring.slots[3].data(), stream_expected_at_line(real_capture()[1], 7));
 }
 
 }  // namespace

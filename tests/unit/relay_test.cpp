@@ -188,10 +188,7 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
     SOCKET stuck = socket(AF_INET, SOCK_STREAM, 0);
     int small = 4096;
     setsockopt(stuck, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, port);
     ASSERT_EQ(connect(stuck, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_TRUE(t.run_until([&] { return live() == 1; }));
     auto first = connect_reader();

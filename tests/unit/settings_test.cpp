@@ -259,7 +259,7 @@ TEST_F(SettingsTest, UnusableFilesAndPathsChangeNothing) {
     EXPECT_FALSE(fs::exists(dir_path / "missing"));
 
     // A path that does not fit its buffer is not cut to another name: nothing opens.
-    std::string long_dir = dir_text + "/" + std::string(kSettingsPathSize, 'd');
+    std::string long_dir = dir_text + "/" + std::string(kFilePathSize, 'd');
     settings_file_save(long_dir.c_str(), "porog.ini", texts);
     EXPECT_EQ(settings_file_read(long_dir.c_str(), "porog.ini", lines), -1);
     EXPECT_STREQ(line, "kept");

@@ -158,4 +158,32 @@ TEST(DefaultSetup, SourceConnectsToTheProgramsOwnRelayPort) {
         t.run_until([&] { return t.server_line() == server && t.client_line() == client; }));
 }
 
+TEST(SourceDecode, EachLineGoesToTheDisplayThenZeroesTheSilenceCounter) {
+    Clocks clocks = system_clocks();
+    clocks.calendar_s = [] { return int64_t{0}; };
+    auto station = station_create("", clocks);
+    const std::atomic<int32_t>& silence = station->silence_ticks;
+    const DisplayRing& ring = station->ring;
+    for (int tick = 0; tick < 77; ++tick)
+        watchdog_step(*station);
+    std::string_view dropped = "# not a message\n";
+    source_decode(*station, dropped);
+    EXPECT_EQ(silence.load(), 77);
+    EXPECT_EQ(ring.write_index, 0);
+
+    std::string_view two = "*AB;\n*CD;\n";
+    source_decode(*station, two);
+    EXPECT_EQ(silence.load(), 0);
+    EXPECT_EQ(ring.write_index, 2);
+    EXPECT_STREQ(ring.slots[1].data(), "*AB;\r\n");
+    EXPECT_STREQ(ring.slots[2].data(), "*CD;\r\n");
+
+    watchdog_step(*station);
+    station_override_binary_mode(*station, true);
+    std::string frames = binary_stream({real_capture()[1]}, 7, 0);
+    source_decode(*station, frames);
+    EXPECT_EQ(silence.load(), 0);
+    EXPECT_EQ(ring.slots[3].data(), stream_expected_at_line(real_capture()[1], 7));
+}
+
 }  // namespace

@@ -270,10 +270,7 @@ SOCKET sim_listen_on(uint32_t address, uint16_t& port, SimText* error) {
     int on = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(address);
-    local.sin_port = htons(port);
+    sockaddr_in local = socket_ipv4_address(address, port);
     socklen_t length = sizeof local;
     if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0) {

@@ -3,14 +3,15 @@
 
 #include <span>
 
+#include "base/file_system.h"
 #include "base/text.h"
 
 enum class ModeOverride { none, binary, text };
 
 struct ConsoleOptions {
-    std::array<char, 1024> dir{'.', '\0'};   // settings files and "connect.list"
-    ModeOverride mode = ModeOverride::none;  // for this run only; the file is not touched
-    std::array<char, 1024> status_file{};    // empty: none written
+    std::array<char, kFilePathSize> dir{'.', '\0'};  // settings files and "connect.list"
+    ModeOverride mode = ModeOverride::none;          // for this run only; the file is not touched
+    std::array<char, kFilePathSize> status_file{};   // empty: none written
     bool help = false;
     bool version = false;
 };
