@@ -192,8 +192,10 @@ void station_use_serial(Station& station, std::string_view port, int32_t speed) 
     // The old source is dropped before the new one is configured, so that the drop ends
     // the old one's session and never the new one's.
     station.connector.enabled = !serial;
+    // Also ends a serial session that is still opening or hunting.
     link_cancel_open(station.links, LINK_SOURCE);
-    station_drop_link(station, LINK_SOURCE);
+    if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
+        station_drop_link(station, LINK_SOURCE);
     serial_link_configure(station.serial, port, speed);
     if (!serial)
         connector_wake(station.connector);
