@@ -10,6 +10,7 @@
 
 // Main menu MENU_1, popup "Settings".
 #define IDM_SERVER_SETTINGS 102    // relay port, dialog IDD_DIALOG2
+#define IDM_SERIAL_SETTINGS 119    // serial source port and speed, dialog IDD_DIALOG_COM
 #define IDM_SOURCE_SETTINGS 108    // source host and port, dialog IDD_DIALOG8
 #define IDM_CONSUMER_SETTINGS 109  // consumer link host and port, dialog IDD_DIALOG9
 #define IDM_BINARY_MODE 113        // toggle, carries a check mark while on
@@ -38,6 +39,8 @@
 #define IDC_RECEIVER_NAME 1000  // IDD_DIALOG4
 #define IDC_THRESHOLD 1000      // IDD_DIALOG_POROG
 #define IDC_FREQUENCY 1000      // IDD_DIALOG_FREQ
+#define IDC_SERIAL_PORT 1000    // IDD_DIALOG_COM, an editable list
+#define IDC_SERIAL_SPEED 1001   // IDD_DIALOG_COM, an editable list
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif
