@@ -139,3 +139,25 @@ TEST_F(SerialSourceTest, MissingBusyOrNonSerialPortShowsWhyAndIsTriedAgain) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(SerialSourceTest, DialogOkSwitchesTheSourceToThePortAndAnEmptyPortBackToTcp) {
+    PtyReceiver receiver(port_path("ttyACM0"));
+    DialogFields fields;
+    dialog_open(*t.station, DialogId::serial, fields);
+    EXPECT_EQ(fields.second.data(), cp1251("Авто"));
+    dialog_ok(*t.station, DialogId::serial, dialog_fields(receiver.link.c_str(), "230400"));
+    ASSERT_TRUE(t.run_until([&] { return shows("Соединение 230400 бод"); }));
+    EXPECT_EQ(sim_serial_speed(receiver.serial), 230400);
+    Text256 lines[2];
+    std::span<char> spans[] = {lines[0], lines[1]};
+    ASSERT_EQ(settings_file_read(t.dir.path.c_str(), kSerialSettingsFile, spans), 2);
+    EXPECT_EQ(std::string(lines[1].data()), "230400");
+
+    dialog_ok(*t.station, DialogId::serial, dialog_fields("", "230400"));
+    EXPECT_TRUE(
+        t.run_until([&] { return t.client_line().starts_with(cp1251("Клиент:  7777  ")); }));
+}
+
+}  // namespace
