@@ -10,6 +10,7 @@
 
 // Main menu MENU_1, popup "Settings".
 #define IDM_SERVER_SETTINGS 102    // relay port, dialog IDD_DIALOG2
+#define IDM_SERIAL_SETTINGS 119    // serial source port and speed, dialog IDD_DIALOG_COM
 #define IDM_SOURCE_SETTINGS 108    // source host and port, dialog IDD_DIALOG8
 #define IDM_CONSUMER_SETTINGS 109  // consumer link host and port, dialog IDD_DIALOG9
 #define IDM_BINARY_MODE 113        // toggle, carries a check mark while on
@@ -18,7 +19,7 @@
 #define IDM_RELATIVE_TIME 118      // toggle, carries a check mark while on
 #define IDM_COORDINATES 110        // receiver coordinates, dialog IDD_DIALOG3
 #define IDM_RECEIVER_NAME 111      // receiver name, dialog IDD_DIALOG4
-#define IDM_RECEIVER_CLOCK 119     // the receiver-clock window (made by the program)
+#define IDM_RECEIVER_CLOCK 120     // the receiver-clock window (made by the program)
 
 // Main menu MENU_1, popup "About".
 #define IDM_HELP 301     // help box with the HELP_TEXT resource
@@ -41,6 +42,8 @@
 #define IDC_FREQUENCY 1000      // IDD_DIALOG_FREQ
 #define IDC_CLOCK_TEXT 1000     // the receiver-clock window: figures and verdict
 #define IDC_CLOCK_APPLY 1001    // the receiver-clock window: write the fitting frequency
+#define IDC_SERIAL_PORT 1000    // IDD_DIALOG_COM, an editable list
+#define IDC_SERIAL_SPEED 1001   // IDD_DIALOG_COM, an editable list
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif

@@ -3,7 +3,8 @@
 // Winsock and POSIX sockets are nearly the same API; this header maps the few
 // differences (SOCKET, INVALID_SOCKET, closesocket, the last error, non-blocking mode)
 // so that the core uses one spelling. Beside base/file_system.cpp (a rename that
-// replaces a file), it is the only place where the core meets a platform header.
+// replaces a file) and base/serial_port (the serial source's port), it is the only place
+// where the core meets a platform header.
 #pragma once
 
 #ifdef _WIN32

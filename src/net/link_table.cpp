@@ -53,3 +53,19 @@ void link_set_status_text(LinkTable& table, int slot, std::string_view text) {
     std::lock_guard guard(table.lock);
     text_copy(table.slots[static_cast<size_t>(slot)].status_text, text);
 }
+
+uint32_t link_drops(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    return table.slots[static_cast<size_t>(slot)].drops;
+}
+
+bool link_set_unless_dropped(LinkTable& table, int slot, uint32_t drops_before, int32_t state,
+                             std::string_view text) {
+    std::lock_guard guard(table.lock);
+    LinkSlot& link = table.slots[static_cast<size_t>(slot)];
+    if (link.drops != drops_before)
+        return false;
+    link.state = state;
+    text_copy(link.status_text, text);
+    return true;
+}

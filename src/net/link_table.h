@@ -56,3 +56,10 @@ void link_set_port(LinkTable& table, int slot, uint16_t port);
 // Host and status texts are cut to 255 characters.
 void link_set_host(LinkTable& table, int slot, std::string_view host);
 void link_set_status_text(LinkTable& table, int slot, std::string_view text);
+
+// How often the slot has been dropped so far.
+uint32_t link_drops(const LinkTable& table, int slot);
+// Sets the slot's state and status text, unless it was dropped since `drops_before` was
+// read: a drop by the UI thread wins over a late report of the serial reader.
+bool link_set_unless_dropped(LinkTable& table, int slot, uint32_t drops_before, int32_t state,
+                             std::string_view text);

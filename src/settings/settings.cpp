@@ -182,6 +182,17 @@ void load_frequency(const char* dir, StartupValues& values) {
     }
 }
 
+// A missing file or an empty line 1 keeps the TCP source.
+void load_serial(const char* dir, Settings& settings) {
+    Text256 port{};
+    Text256 speed{};
+    std::span<char> lines[] = {port, speed};
+    if (settings_file_read(dir, kSerialSettingsFile, lines) < 0)
+        return;
+    settings.serial_port = port;
+    settings.serial_speed = settings_parse_speed(speed.data());
+}
+
 }  // namespace
 
 bool settings_path(const char* dir, const char* file, std::span<char> path) {
@@ -207,6 +218,7 @@ void settings_startup_load(const char* dir, Settings& settings, StartupValues& v
     load_name(dir, settings);
     load_threshold(dir, settings);
     load_frequency(dir, values);
+    load_serial(dir, settings);
 }
 
 int settings_file_read(const char* dir, const char* file, std::span<const std::span<char>> lines) {
@@ -322,4 +334,17 @@ uint16_t settings_parse_port(const char* text) {
 
 double settings_parse_arcsec(const char* text) {
     return settings_parse_double(text) * 3600;
+}
+
+int32_t settings_parse_speed(const char* text) {
+    while (text_is_blank(*text))
+        ++text;
+    int64_t speed = 0;
+    const char* digits = text;
+    for (; is_digit(*text) && speed <= INT32_MAX; ++text)
+        speed = speed * 10 + (*text - '0');
+    while (text_is_blank(*text))
+        ++text;
+    bool whole = text != digits && *text == '\0' && speed <= INT32_MAX;
+    return whole ? static_cast<int32_t>(speed) : 0;
 }

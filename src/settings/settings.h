@@ -35,6 +35,10 @@ constexpr char kPointFile[] = "point.ini";  // latitude, longitude in decimal de
 constexpr char kNameFile[] = "name.ini";
 constexpr char kThresholdFile[] = "porog.ini";
 constexpr char kFrequencyFile[] = "frequency.ini";
+// The serial source: port name (line 1; "COM3", or a device path on Linux) and speed
+// (line 2; anything but a positive number means automatic). While line 1 names a port,
+// the source is that port instead of the TCP link.
+constexpr char kSerialSettingsFile[] = "initcom.ini";
 
 // Line buffer sizes: a read takes at most size - 1 characters.
 constexpr int kLinkLineSize = 256;        // both lines of the three link files
@@ -50,6 +54,8 @@ struct Settings {
     double longitude_arcsec = kDefaultLongitudeArcsec;
     Text256 receiver_name = text256(kDefaultReceiverName);
     int32_t signal_threshold = kDefaultSignalThreshold;
+    Text256 serial_port{};     // empty: the source is the TCP link
+    int32_t serial_speed = 0;  // bits per second; 0 finds the speed by itself
 };
 
 // A link's address as its settings file gives it.
@@ -105,6 +111,10 @@ double settings_parse_double(const char* text);
 
 // A port: the low 16 bits of settings_parse_int, so 70000 is 4464 and -1 is 65535.
 uint16_t settings_parse_port(const char* text);
+
+// A serial speed: a positive decimal number, blanks around it allowed; 0 (automatic) for
+// anything else, so "0", "", "-5", "Auto" and "96OO" all mean automatic.
+int32_t settings_parse_speed(const char* text);
 
 // A coordinate typed in decimal degrees, in arc-seconds (degrees times 3600).
 double settings_parse_arcsec(const char* text);

@@ -91,7 +91,19 @@ constexpr std::array<DialogRow, kDialogCount> kRows{{
      1,
      {taken_number(Setting::timer_frequency, kDefaultTimerFrequencyHz), kNoField},
      AfterOk::nothing},
+    {DialogId::serial,
+     "IDD_DIALOG_COM",
+     kSerialSettingsFile,
+     false,
+     2,
+     2,
+     {held(Setting::serial_port, FieldKind::port_list),
+      held(Setting::serial_speed, FieldKind::speed_list)},
+     AfterOk::switch_source},
 }};
+
+// "Авто": what the speed field shows for an automatic speed.
+constexpr char kAutomaticSpeedText[] = "\xC0\xE2\xF2\xEE";
 
 size_t index_of(DialogId id) {
     return static_cast<size_t>(id);
@@ -109,6 +121,12 @@ void show_held(const Station& station, Setting setting, Text256& text) {
         show_number(text, link_port(station.links, LINK_SOURCE));
     else if (setting == Setting::source_host)
         link_host(station.links, LINK_SOURCE, text);
+    else if (setting == Setting::serial_port)
+        text = station.settings.serial_port;
+    else if (setting == Setting::serial_speed && station.settings.serial_speed > 0)
+        show_number(text, station.settings.serial_speed);
+    else if (setting == Setting::serial_speed)
+        text_copy(text, kAutomaticSpeedText);
 }
 
 // What a field shows for a line its file lacks.
@@ -191,6 +209,12 @@ void apply_typed(Station& station, Setting setting, const char* text) {
         case Setting::timer_frequency:
             clock_set_frequency(station.clock, settings_parse_int(text));
             break;
+        case Setting::serial_port:
+            text_copy(station.settings.serial_port, text);
+            break;
+        case Setting::serial_speed:
+            station.settings.serial_speed = settings_parse_speed(text);
+            break;
     }
 }
 
@@ -204,6 +228,10 @@ void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
             break;
         case AfterOk::reconfigure_consumer:
             consumer_configure(station, fields.second[0] != '\0');
+            break;
+        case AfterOk::switch_source:
+            station_use_serial(station, text_view(station.settings.serial_port),
+                               station.settings.serial_speed);
             break;
         case AfterOk::nothing:
         case AfterOk::restart_notice:

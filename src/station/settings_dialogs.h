@@ -19,8 +19,8 @@ struct Station;
 
 // In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
 // coordinates, source.
-enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency };
-constexpr int kDialogCount = 7;
+enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency, serial };
+constexpr int kDialogCount = 8;
 
 // A value the program holds that a dialog field shows and sets.
 enum class Setting {
@@ -35,6 +35,8 @@ enum class Setting {
     receiver_name,
     signal_threshold,
     timer_frequency,
+    serial_port,   // the serial source's port; empty: the TCP source
+    serial_speed,  // the serial source's speed; not a positive number: automatic
 };
 
 // How a field's text is read. Nothing typed is ever refused: a text that is not a number
@@ -45,6 +47,9 @@ enum class FieldKind {
     degrees,  // decimal degrees, held as arc-seconds
     text,     // as typed
     number,   // a 32-bit integer
+    // Editable lists: the text as typed, with choices offered. The front end fills them.
+    port_list,   // the serial ports present
+    speed_list,  // "Авто" and the receivers' usual speeds (kHuntSpeeds)
 };
 
 // What a field shows when the file lacks its line.
@@ -74,6 +79,7 @@ enum class AfterOk {
     restart_notice,        // the relay listens on the new port only after a restart
     reconnect_source,      // a source connection to the old address is not kept
     reconfigure_consumer,  // an empty host turns the consumer link off, any other opens it
+    switch_source,         // a port makes it the source at once; an empty one brings TCP back
 };
 
 struct DialogRow {

@@ -19,14 +19,17 @@ void source_event(Station& station, SOCKET s, unsigned event) {
         int received = socket_recv(s, station.receive_buffer.data(), kSourceReceiveSize);
         if (received <= 0)
             return;  // an ended connection is handled by its close event
-        std::span<const char> chunk(station.receive_buffer.data(), static_cast<size_t>(received));
-        // Decoding comes first, so the monitor never lags behind the relay clients.
-        source_decode(station, chunk);
-        source_fan_out(station, chunk);
-        consumer_forward_chunk(station, chunk);
+        source_chunk(station, {station.receive_buffer.data(), static_cast<size_t>(received)});
     } else if (event == kSocketClose) {
         station_drop_link(station, LINK_SOURCE);
     }
+}
+
+void source_chunk(Station& station, std::span<const char> chunk) {
+    // Decoding comes first, so the monitor never lags behind the relay clients.
+    source_decode(station, chunk);
+    source_fan_out(station, chunk);
+    consumer_forward_chunk(station, chunk);
 }
 
 void source_decode(Station& station, std::span<const char> chunk) {

@@ -18,6 +18,10 @@ constexpr int32_t kSilenceLimitTicks = 390;
 // longer the source link's are stale and ignored. UI thread.
 void source_event(Station& station, SOCKET s, unsigned event);
 
+// One chunk of the source, from the TCP link or the serial port: decoded, then relayed
+// unchanged, then forwarded to the consumer when it asks for the raw bytes. UI thread.
+void source_chunk(Station& station, std::span<const char> chunk);
+
 // Cuts a chunk into formatted lines: each goes to the display entry and then zeroes the
 // silence counter. UI thread.
 void source_decode(Station& station, std::span<const char> chunk);

@@ -64,6 +64,7 @@ std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
     consumer_init(station->consumer);
     LinkReports reports{station.get(), on_link_status_changed, on_link_opened, on_link_connected};
     station->connector.reports = reports;
+    station->serial.reports = reports;
     station->consumer_connector.reports = reports;
     station->consumer_connector.slot = LINK_CONSUMER;
     station->consumer_connector.enabled = false;
@@ -82,6 +83,9 @@ void station_load_settings(Station& station) {
                                             station.links, station.clock);
     station.consumer_connector.enabled = consumer_on;
     station_settings_changed(station);
+    if (station.settings.serial_port[0] != '\0')
+        station_use_serial(station, text_view(station.settings.serial_port),
+                           station.settings.serial_speed);
 }
 
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
@@ -108,6 +112,7 @@ void station_start_network(Station& station) {
         frontend_message_box(kTextWinsockError, "Error");
     connector_start(station.links, station.connector);
     connector_start(station.links, station.consumer_connector);
+    serial_link_start(station.links, station.serial);
     if (kRelayServerMode)
         station_start_relay(station);
 }
@@ -126,6 +131,7 @@ void station_stop_network(Station& station) {
     connector_request_stop(station.consumer_connector);
     connector_stop(station.connector, kConnectorStopWait);
     connector_stop(station.consumer_connector, kConnectorStopWait);
+    serial_link_stop(station.serial, kConnectorStopWait);
     // Also closes the links' sockets, which nothing else closes at shutdown.
     socket_close(link_read(station.links, LINK_SOURCE).socket);
     socket_close(link_read(station.links, LINK_CONSUMER).socket);
@@ -178,10 +184,33 @@ bool station_binary_mode(const Station& station) {
 
 void station_settings_changed(Station& station) {
     consumer_update_greeting(station);
+    station.serial.binary.store(station.settings.binary_mode != 0);
+}
+
+void station_serial_ready(Station& station) {
+    serial_link_woken(station.serial);
+    auto buffer = std::span(station.receive_buffer).first(kSourceReceiveSize);
+    for (size_t got; (got = serial_link_take(station.serial, buffer)) > 0;)
+        source_chunk(station, buffer.first(got));
+}
+
+void station_use_serial(Station& station, std::string_view port, int32_t speed) {
+    bool serial = !port.empty();
+    // The old source is dropped before the new one is configured, so that the drop ends
+    // the old one's session and never the new one's.
+    station.connector.enabled = !serial;
+    // Also ends a serial session that is still opening or hunting.
+    link_cancel_open(station.links, LINK_SOURCE);
+    if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
+        station_drop_link(station, LINK_SOURCE);
+    serial_link_configure(station.serial, port, speed);
+    if (!serial)
+        connector_wake(station.connector);
 }
 
 void station_set_retry_pause(Station& station, std::chrono::milliseconds pause) {
     station.connector.pause = pause;
+    station.serial.retry_pause = pause;
     station.consumer_connector.pause = pause;
 }
 

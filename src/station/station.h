@@ -19,6 +19,7 @@
 #include "net/link_table.h"
 #include "net/links.h"
 #include "net/relay.h"
+#include "net/serial_link.h"
 #include "net/socket_watch.h"
 #include "settings/settings.h"
 #include "station/clock_watch.h"
@@ -65,6 +66,7 @@ struct Station {
     Connector connector;  // keeps the source link open
     ConsumerLink consumer;
     Connector consumer_connector;  // keeps the consumer link open while it is on
+    SerialLink serial;             // the source while a serial port is configured
     // The consumer's greeting, built on the UI thread, sent by the consumer's connector.
     std::mutex greeting_lock;
     std::array<char, kGreetingSize> greeting{};
@@ -100,6 +102,13 @@ void station_stop_network(Station& station);
 void station_timer_tick(Station& station);
 // A socket notification for the handler of `role`. UI thread.
 void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error);
+
+// The serial reader has bytes waiting: takes them all and sends each chunk down the
+// source's road, as for a TCP chunk. UI thread.
+void station_serial_ready(Station& station);
+// Makes `port` at `speed` (0: automatic) the source from now on; an empty port makes the
+// TCP link the source again. Settings files are not touched. UI thread.
+void station_use_serial(Station& station, std::string_view port, int32_t speed);
 
 // Menu command 113: flips binary mode and saves it; returns the new mode.
 bool station_toggle_binary_mode(Station& station);

@@ -15,6 +15,8 @@ namespace {
 constexpr char kServerLineFormat[] = "\xD1\xE5\xF0\xE2\xE5\xF0: %5d ";
 // "Клиент: %5d  %s"
 constexpr char kClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5d  %s";
+// "Клиент: %5s  %s": the serial source's port name in place of the port number.
+constexpr char kSerialClientLineFormat[] = "\xCA\xEB\xE8\xE5\xED\xF2: %5s  %s";
 // About two lines a second while the receiver is unreachable: past this size the log
 // becomes "connect.list.1" and a new one begins.
 constexpr int64_t kClientLogLimitBytes = int64_t{16} << 20;
@@ -71,8 +73,15 @@ void status_refresh(Station& station) {
             std::fputs("\r\n", log);
             std::fclose(log);
         }
-        format_link_line(station.status.client_line, kClientLineFormat,
-                         link_read(station.links, LINK_SOURCE));
+        Text256 serial_port;
+        serial_link_port(station.serial, serial_port);
+        if (serial_port[0] != '\0') {
+            text_format(station.status.client_line, kSerialClientLineFormat, serial_port.data(),
+                        link_read(station.links, LINK_SOURCE).status_text.data());
+        } else {
+            format_link_line(station.status.client_line, kClientLineFormat,
+                             link_read(station.links, LINK_SOURCE));
+        }
         if (consumer_enabled(station)) {
             format_link_line(station.status.consumer_line, kConsumerLineFormat,
                              link_read(station.links, LINK_CONSUMER));

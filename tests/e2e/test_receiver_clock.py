@@ -3,7 +3,7 @@ own clock, and its button writes the fitting frequency as the frequency dialog's
 
 from harness import Case, Dialog, free_port, wait_until
 
-RECEIVER_CLOCK = 119  # the menu command
+RECEIVER_CLOCK = 120  # the menu command
 CLOCK_TEXT, CLOCK_APPLY = 1000, 1001
 
 

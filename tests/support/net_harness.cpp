@@ -48,6 +48,7 @@ bool TestStation::run_until(const std::function<bool()>& done, std::chrono::mill
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         poll_loop_run_once(test_poll_loop(), *station, 5);
+        station_serial_ready(*station);
     }
     return true;
 }
@@ -56,6 +57,7 @@ void TestStation::run_for(std::chrono::milliseconds time) {
     auto deadline = std::chrono::steady_clock::now() + time;
     while (std::chrono::steady_clock::now() < deadline) {
         poll_loop_run_once(test_poll_loop(), *station, 5);
+        station_serial_ready(*station);
     }
 }
 

@@ -71,6 +71,10 @@ void frontend_unwatch_socket(SOCKET s) {
     poll_loop_unwatch(loop, s);
 }
 
+void frontend_serial_wake() {
+    poll_loop_wake(loop);
+}
+
 void frontend_status_changed() {
     if (attached == nullptr)
         return;

@@ -129,12 +129,13 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
     // The second item's two trailing blanks are part of its text.
     std::vector<MenuEntry> settings = {
         item(102, L"&Настройки Сервера"),               // relay port
+        item(119, L"&Настройки COM источника"),         // serial port and speed
         item(108, L"&Настройки TCP источника  "),       // source host and port
         item(109, L"&Настройки TCP потребителя"),       // consumer host and port
         item(113, L"&Бинарный режим источника"),        // toggle
         item(116, L"&Нижний порог уровня приема"),      // threshold
         item(117, L"&Частота таймера"),                 // timer frequency
-        item(119, L"&Часы приемника"),                  // receiver-clock window
+        item(120, L"&Часы приемника"),                  // receiver-clock window
         item(118, L"&Показывать относительное время"),  // toggle
         item(110, L"&Координаты приемника"),            // coordinates
         item(111, L"&Имя приемника"),                   // receiver name
@@ -257,7 +258,7 @@ DialogTemplate parse_dialog(std::span<const unsigned char> bytes) {
     return dlg;
 }
 
-enum class Kind { default_button, button, group_button, edit, label };
+enum class Kind { default_button, button, group_button, edit, label, editable_list };
 
 struct ExpectedControl {
     int id;
@@ -330,6 +331,17 @@ const ExpectedDialog kDialogs[] = {
          {1000, Kind::edit, L"", 7, 7, 60, 14},
          {-1, Kind::label, L"Нижний порог", 82, 7, 96, 8},
      }},
+    {"SerialSettings",
+     L"IDD_DIALOG_COM",
+     L"Настройки COM источника",
+     {
+         {1, Kind::default_button, L"OK", 7, 69, 50, 14},
+         {2, Kind::button, L"Cancel", 129, 69, 50, 14},
+         {1000, Kind::editable_list, L"", 7, 7, 110, 100},
+         {-1, Kind::label, L"Порт", 125, 9, 54, 8},
+         {1001, Kind::editable_list, L"", 7, 25, 110, 100},
+         {-1, Kind::label, L"Скорость", 125, 27, 54, 8},
+     }},
     {"TimerFrequency",
      L"IDD_DIALOG_FREQ",
      L"Частота таймера",
@@ -367,6 +379,11 @@ void expect_control(const Control& got, const ExpectedControl& want) {
             EXPECT_FALSE(got.style & ES_MULTILINE);
             EXPECT_EQ(got.style & (ES_CENTER | ES_RIGHT), 0u);
             break;
+        case Kind::editable_list:
+            EXPECT_EQ(got.window_class, L"#133");            // combo box
+            EXPECT_EQ(got.style & 3u, DWORD{CBS_DROPDOWN});  // typed or chosen
+            EXPECT_TRUE(got.style & WS_TABSTOP);
+            break;
         case Kind::label:
             EXPECT_EQ(got.window_class, L"#130");  // static
             EXPECT_EQ(got.style & SS_TYPEMASK, DWORD{SS_LEFT});
@@ -400,7 +417,7 @@ TEST_P(DialogResources, TemplateMatchesItsLayout) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSeven, DialogResources, testing::ValuesIn(kDialogs),
+INSTANTIATE_TEST_SUITE_P(AllEight, DialogResources, testing::ValuesIn(kDialogs),
                          [](const auto& p) { return std::string(p.param.test_name); });
 
 // ---- Help and contact texts ----

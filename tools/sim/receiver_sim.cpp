@@ -62,6 +62,16 @@ Options:
                       print the greeting and every line the program delivers
   --send COMMAND      with --consumer, after the greeting ask for: original (the
                       receiver's raw bytes) or text (lines again)
+  --serial            play a receiver on a serial port instead (Linux): make a
+                      pseudo-terminal and print its device, which the program opens
+                      as its port ("qalmor --serial DEVICE", or under Wine a link
+                      "$WINEPREFIX/dosdevices/com5" to it, and COM5 as the port);
+                      paced at the line rate, 10 bits a byte
+  --speed N           with --serial, the receiver's speed in baud: the stream goes
+                      out only while the program's port is set to N, noise at any
+                      other speed; without it, the stream goes out at any speed
+  --link PATH         with --serial, also make a symbolic link PATH to the device
+                      (a stable name, like /dev/serial/by-id/...); removed on exit
   -h, --help          show this text
 
 On start it prints "qalmor-sim: listening on ADDRESS:PORT" on standard output;
@@ -81,6 +91,8 @@ Examples:
       6000 Beast frames stamped with the monotonic clock, to time a relay
   qalmor-sim --bind 0.0.0.0 --file flights.avr --format basestation --rate 2.5
       "MSG" lines from your own file, 2.5 a second, to other computers too
+  qalmor-sim --serial --format beast --speed 921600 --rate max
+      a Beast set to 921600 baud on a pseudo-terminal, sending flat out
   qalmor-sim --consumer --port 8888
       a processing server on 127.0.0.1:8888 that prints what the program sends
   qalmor-sim --format beast --clock-ppm 250 --delay-max 20
@@ -122,6 +134,9 @@ enum Option {
     kGps,
     kMerge,
     kDelayMax,
+    kSerial,
+    kSpeed,
+    kLink,
 };
 
 // The counts stop one short of kSimNever, which means "no count"; the table's range
@@ -154,6 +169,9 @@ constexpr OptionRule kOptions[] = {
     {"--gps", OptionKind::flag, kGps},
     {"--merge", OptionKind::flag, kMerge},
     {"--delay-max", OptionKind::whole, kDelayMax, 0, 10000, "a number of ms from 0 to 10000"},
+    {"--serial", OptionKind::flag, kSerial},
+    {"--speed", OptionKind::whole, kSpeed, 0, 100000000, "a speed in baud"},
+    {"--link", OptionKind::text, kLink},
 };
 
 // The value's index in `names`; false when it is none of them.
@@ -251,6 +269,15 @@ bool set_option(const OptionHit& hit, SimOptions& options) {
         case kDelayMax:
             options.delay_max_ms = static_cast<uint32_t>(hit.whole);
             return true;
+        case kSerial:
+            options.serial = true;
+            return true;
+        case kSpeed:
+            options.serial_speed = static_cast<int32_t>(hit.whole);
+            return true;
+        case kLink:
+            options.serial_link = std::string(hit.value);
+            return !options.serial_link.empty();
     }
     return false;
 }
@@ -281,6 +308,9 @@ bool check_combination(const SimOptions& options, SimText& error) {
     }
     if (options.command != SimCommand::none && !options.consumer) {
         return fail(error, "--send goes with --consumer");
+    }
+    if ((options.serial_speed != 0 || !options.serial_link.empty()) && !options.serial) {
+        return fail(error, "--speed and --link go with --serial");
     }
     return true;
 }

@@ -67,6 +67,9 @@ struct SimOptions {
     uint32_t delay_max_ms = 0;  // each send held back up to this long, at random
     bool consumer = false;      // play a processing server instead of a receiver
     SimCommand command = SimCommand::none;
+    bool serial = false;       // play on a pseudo-terminal instead of a TCP port (Linux)
+    int32_t serial_speed = 0;  // with serial: the only speed it plays at; 0 any
+    std::string serial_link;   // with serial: a symbolic link to the device, made here
 };
 
 enum class SimParse { run, help, error };

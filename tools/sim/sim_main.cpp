@@ -5,6 +5,9 @@
 #include <cstdio>
 
 #include "sim/receiver_sim.h"
+#ifndef _WIN32
+#include "sim/sim_serial.h"
+#endif
 
 namespace {
 
@@ -18,6 +21,37 @@ void on_interrupt(int) {
 int usage_error(const SimText& error) {
     std::fprintf(stderr, "qalmor-sim: %s (see qalmor-sim --help)\n", error.data());
     return 2;
+}
+
+// A receiver on a pseudo-terminal, until Ctrl-C.
+int serve_serial(const SimOptions& options, const std::vector<ReceiverMessage>& messages) {
+#ifdef _WIN32
+    (void)options;
+    (void)messages;
+    std::fprintf(stderr, "qalmor-sim: --serial needs Linux (pseudo-terminals)\n");
+    return 1;
+#else
+    SimSerial serial;
+    SimText error{};
+    if (!sim_serial_open(serial, options.serial_link, error)) {
+        std::fprintf(stderr, "qalmor-sim: %s\n", error.data());
+        sim_serial_close(serial);
+        return 1;
+    }
+    std::printf("qalmor-sim: serial port %s\n", serial.path.c_str());
+    if (!serial.link.empty())
+        std::printf("qalmor-sim: linked as %s\n", serial.link.c_str());
+    std::printf(
+        "qalmor-sim: under Wine: ln -sfn %s \"${WINEPREFIX:-$HOME/.wine}/dosdevices/com5\""
+        " and use COM5\n",
+        serial.path.c_str());
+    std::fflush(stdout);
+    std::signal(SIGINT, on_interrupt);
+    std::signal(SIGTERM, on_interrupt);
+    sim_serial_play(serial, options, options.serial_speed, messages, g_stop);
+    sim_serial_close(serial);
+    return 0;
+#endif
 }
 
 }  // namespace
@@ -39,6 +73,8 @@ int main(int argc, char** argv) {
     if (!sim_load_messages(options, messages, error)) {
         return usage_error(error);
     }
+    if (options.serial)
+        return serve_serial(options, messages);
     if (!sockets_start()) {
         std::fprintf(stderr, "qalmor-sim: cannot start Windows Sockets\n");
         return 1;

@@ -66,6 +66,10 @@ void frontend_unwatch_socket(SOCKET s) {
     poll_loop_unwatch(console().loop, s);
 }
 
+void frontend_serial_wake() {
+    poll_loop_wake(console().loop);
+}
+
 void frontend_status_changed() {
     ConsoleFrontEnd& front = console();
     if (front.station == nullptr)

@@ -37,6 +37,17 @@ void apply_mode_override(Station& station, ModeOverride mode) {
         station_override_binary_mode(station, mode == ModeOverride::binary);
 }
 
+// --serial and --speed: for this run, over what "initcom.ini" says.
+void apply_serial_override(Station& station, const ConsoleOptions& options) {
+    Text256 port =
+        options.serial_port[0] != '\0' ? options.serial_port : station.settings.serial_port;
+    int32_t speed =
+        options.serial_speed >= 0 ? options.serial_speed : station.settings.serial_speed;
+    bool changed = options.serial_port[0] != '\0' || options.serial_speed >= 0;
+    if (changed && port[0] != '\0')
+        station_use_serial(station, text_view(port), speed);
+}
+
 void handle_keys(Station& station) {
     for (int key; (key = terminal_read_key()) >= 0;) {
         if (key == 'q' || key == 'Q') {
@@ -75,6 +86,7 @@ void run_loop(ConsoleFrontEnd& front, bool monitor, const char* status_file) {
         auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - clock::now());
         int wait_ms = static_cast<int>(std::clamp<int64_t>(wait.count(), 0, kTimerPeriodMs));
         poll_loop_run_once(front.loop, *front.station, wait_ms);
+        station_serial_ready(*front.station);
         if (monitor) {
             if (terminal_resumed())
                 terminal_enter();
@@ -119,6 +131,7 @@ int main(int argc, char** argv) {
     front.station = station.get();
     station_load_settings(*station);
     apply_mode_override(*station, options.mode);
+    apply_serial_override(*station, options);
 
     bool monitor = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && terminal_enter();
     front.log_status = !monitor;

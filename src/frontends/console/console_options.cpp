@@ -26,12 +26,19 @@ Options:
                 write the links' states, the relay clients, messages per second,
                 bytes received and the receiver-clock check to PATH as JSON, once a
                 second, replacing the file whole (see man qalmor)
+  --serial PORT read the receiver from a serial port (a USB receiver) for this run,
+                for example /dev/ttyUSB0 or /dev/serial/by-id/usb-FTDI_...
+  --speed N     the serial port's speed in baud; 0 finds it by itself (3000000,
+                1000000, 921600, 230400 and 115200 are tried)
+                (both leave "initcom.ini" as it is)
   --version     print the version and exit
   -h, --help    print this text and exit
 
 Settings files (one value per line, as the Windows program writes them):
   initmkp1.ini    receiver: port (line 1), address or host name (line 2)
                   default 7777 and 127.0.0.1
+  initcom.ini     serial receiver: port (line 1), speed (line 2; empty or 0 finds
+                it); while line 1 names a port it replaces the TCP receiver
   initsocket.ini  relay port (line 1); default 7777
   BinarComOn.ini  1 for the Beast binary format, 0 for text lines (default 0)
   frequency.ini   the receiver's timer frequency in Hz (default 12000000)
@@ -47,7 +54,7 @@ The relay port and the receiver port are both 7777 by default: with a receiver o
 this computer, move one of them.
 )";
 
-enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile };
+enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile, kSerial, kSpeed };
 
 constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
@@ -57,6 +64,8 @@ constexpr OptionRule kOptions[] = {
     {"--text", OptionKind::flag, kText},
     {"--dir", OptionKind::text, kDir},
     {"--status-file", OptionKind::text, kStatusFile},
+    {"--serial", OptionKind::text, kSerial},
+    {"--speed", OptionKind::whole, kSpeed, 0, 1e9},
 };
 
 OptionsResult fail(std::span<char> error, const char* format, std::string_view arg = "") {
@@ -74,6 +83,11 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
         int id = hit.status == OptionStatus::ok ? hit.rule->id : -1;
         if (hit.status == OptionStatus::no_value && hit.rule->id == kStatusFile)
             return fail(error, "--status-file needs a file name");
+        bool serial_rule =
+            hit.rule != nullptr && (hit.rule->id == kSerial || hit.rule->id == kSpeed);
+        if (serial_rule && hit.status != OptionStatus::ok)
+            return fail(error, hit.rule->id == kSerial ? "--serial needs a port name"
+                                                       : "--speed needs a number of baud");
         // "--dir=" names no folder, and is no option either.
         bool no_dir = hit.status == OptionStatus::no_value || (id == kDir && hit.value.empty());
         if (no_dir && !hit.value_after_equals)
@@ -94,6 +108,16 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
             return fail(error, "--dir: the folder name is too long");
         if (id == kDir) {
             text_copy(options.dir, hit.value);
+            continue;
+        }
+        if (id == kSerial) {
+            if (hit.value.empty() || hit.value.size() >= options.serial_port.size())
+                return fail(error, "--serial needs a port name of at most 255 characters");
+            text_copy(options.serial_port, hit.value);
+            continue;
+        }
+        if (id == kSpeed) {
+            options.serial_speed = static_cast<int32_t>(hit.whole);
             continue;
         }
         ModeOverride mode = id == kBinary ? ModeOverride::binary : ModeOverride::text;

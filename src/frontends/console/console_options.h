@@ -1,6 +1,7 @@
 // The console program's command line.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "base/file_system.h"
@@ -12,6 +13,9 @@ struct ConsoleOptions {
     std::array<char, kFilePathSize> dir{'.', '\0'};  // settings files and "connect.list"
     ModeOverride mode = ModeOverride::none;          // for this run only; the file is not touched
     std::array<char, kFilePathSize> status_file{};   // empty: none written
+    // The serial source for this run ("initcom.ini" is not touched); empty: as the file says.
+    Text256 serial_port{};
+    int32_t serial_speed = -1;  // -1: as the file says; 0: automatic
     bool help = false;
     bool version = false;
 };

@@ -77,6 +77,10 @@ void frontend_status_changed() {
     }
 }
 
+void frontend_serial_wake() {
+    PostMessageW(win32_app().main_window, WM_SERIAL_DATA, 0, 0);
+}
+
 void frontend_message_box(const char* text, const char* caption) {
     message_box_cp1251(nullptr, text, caption, MB_OK);
 }

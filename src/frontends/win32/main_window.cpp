@@ -198,6 +198,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_STATUS_SHOW:
             status_lines_show();
             return 0;
+        // May come after the source went back to TCP: the ring is then empty.
+        case WM_SERIAL_DATA:
+            station_serial_ready(*station());
+            return 0;
         case WM_TRAY_NOTIFY:
             return on_tray_notify(window, lparam);
         default:

@@ -2,6 +2,7 @@
 
 #include "frontends/win32/wide_text.h"
 #include "frontends/win32/win32_app.h"
+#include "net/speed_hunt.h"
 #include "resource_ids.h"
 #include "station/settings_dialogs.h"
 
@@ -22,8 +23,11 @@ constexpr DialogCommand kDialogCommands[] = {
     {IDM_SERVER_SETTINGS, DialogId::relay},      {IDM_SOURCE_SETTINGS, DialogId::source},
     {IDM_CONSUMER_SETTINGS, DialogId::consumer}, {IDM_COORDINATES, DialogId::coordinates},
     {IDM_RECEIVER_NAME, DialogId::name},         {IDM_THRESHOLD, DialogId::threshold},
-    {IDM_TIMER_FREQUENCY, DialogId::frequency},
+    {IDM_TIMER_FREQUENCY, DialogId::frequency},  {IDM_SERIAL_SETTINGS, DialogId::serial},
 };
+
+// "Авто", the first choice of the speed list.
+constexpr char kAutomaticSpeed[] = "\xC0\xE2\xF2\xEE";
 
 constexpr int kFieldIds[] = {1000, 1001};
 
@@ -54,6 +58,50 @@ DialogId dialog_id(HWND dialog) {
     return static_cast<DialogId>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
+void add_choice(HWND list, const char* text) {
+    std::array<wchar_t, kTextSize> wide;
+    wide_from_cp1251(text, wide);
+    SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide.data()));
+}
+
+// The serial ports Windows knows now: the values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
+// which drivers keep current as adapters come and go.
+void add_serial_ports(HWND list) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+        return;
+    for (DWORD i = 0;; ++i) {
+        std::array<wchar_t, 256> name;
+        std::array<wchar_t, 64> port{};
+        DWORD name_size = static_cast<DWORD>(name.size());
+        DWORD port_bytes = static_cast<DWORD>(sizeof(wchar_t) * (port.size() - 1));
+        DWORD type = 0;
+        LONG result = RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type,
+                                    reinterpret_cast<BYTE*>(port.data()), &port_bytes);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result == ERROR_SUCCESS && type == REG_SZ)
+            SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.data()));
+    }
+    RegCloseKey(key);
+}
+
+// The choices of a field that is an editable list; the text stays as it was set.
+void fill_choices(HWND dialog, int field_id, FieldKind kind) {
+    HWND list = GetDlgItem(dialog, field_id);
+    if (kind == FieldKind::port_list) {
+        add_serial_ports(list);
+    } else if (kind == FieldKind::speed_list) {
+        add_choice(list, kAutomaticSpeed);
+        for (int32_t speed : kHuntSpeeds) {
+            Text256 text;
+            text_format(text, "%d", static_cast<int>(speed));
+            add_choice(list, text.data());
+        }
+    }
+}
+
 // Fills a dialog when it opens; returns 0 so the platform sets no focus of its own.
 INT_PTR on_open(HWND dialog, DialogId id) {
     SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(id));
@@ -61,8 +109,10 @@ INT_PTR on_open(HWND dialog, DialogId id) {
     DialogFields fields;
     dialog_open(station(), id, fields);
     const Text256* texts[] = {&fields.first, &fields.second};
-    for (int i = 0; i < row.shown_fields; ++i)
+    for (int i = 0; i < row.shown_fields; ++i) {
+        fill_choices(dialog, kFieldIds[i], row.fields[static_cast<size_t>(i)].kind);
         dialog_item_text_set(dialog, kFieldIds[i], texts[i]->data());
+    }
     if (row.tab_cycling) {
         win32_app().tab_dialogs[index_of(id)] = dialog;
         SetFocus(GetDlgItem(dialog, kFieldIds[0]));

@@ -18,6 +18,9 @@ constexpr UINT WM_STATUS_REFRESH = WM_USER + 10;  // called directly, never queu
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 31;     // the tray icon
 // Posted by a status refresh on the connector thread: show the newest status texts.
 constexpr UINT WM_STATUS_SHOW = WM_USER + 40;
+// Posted by the serial source's reader: bytes wait in its ring. One is on its way at a
+// time, however fast the bytes come.
+constexpr UINT WM_SERIAL_DATA = WM_USER + 41;
 
 constexpr UINT_PTR kTimerId = 1;
 // The server line, the client line and the consumer line (empty while that link is off).

@@ -1,0 +1,301 @@
+#include "net/serial_link.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "net/speed_hunt.h"
+
+namespace {
+
+// Link status texts in Windows-1251; the first is the TCP link's own.
+constexpr char kTextConnecting[] =  // "Идет установление связи"
+    "\xC8\xE4\xE5\xF2 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF1\xE2\xFF\xE7\xE8";
+constexpr char kTextTrying[] =  // "Идет установление связи, проба %d бод"
+    "\xC8\xE4\xE5\xF2 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF1\xE2\xFF\xE7\xE8, "
+    "\xEF\xF0\xEE\xE1\xE0 %d \xE1\xEE\xE4";
+constexpr char kTextConnected[] =  // "Соединение %d бод"
+    "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xE5 %d \xE1\xEE\xE4";
+constexpr char kTextLostSync[] =  // "Соединение %d бод, нет кадров: проверьте скорость и
+                                  // бинарный режим"
+    "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xE5 %d \xE1\xEE\xE4, \xED\xE5\xF2 "
+    "\xEA\xE0\xE4\xF0\xEE\xE2: \xEF\xF0\xEE\xE2\xE5\xF0\xFC\xF2\xE5 "
+    "\xF1\xEA\xEE\xF0\xEE\xF1\xF2\xFC \xE8 \xE1\xE8\xED\xE0\xF0\xED\xFB\xE9 \xF0\xE5\xE6\xE8\xEC";
+constexpr char kTextMissing[] =  // "Ошибка: нет такого порта"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xED\xE5\xF2 \xF2\xE0\xEA\xEE\xE3\xEE \xEF\xEE\xF0\xF2\xE0";
+constexpr char kTextBusy[] =  // "Ошибка: порт занят"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xEF\xEE\xF0\xF2 \xE7\xE0\xED\xFF\xF2";
+constexpr char kTextDenied[] =  // "Ошибка: нет доступа к порту"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xED\xE5\xF2 \xE4\xEE\xF1\xF2\xF3\xEF\xE0 \xEA "
+    "\xEF\xEE\xF0\xF2\xF3";
+constexpr char kTextNotSerial[] =  // "Ошибка: не последовательный порт"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xED\xE5 "
+    "\xEF\xEE\xF1\xEB\xE5\xE4\xEE\xE2\xE0\xF2\xE5\xEB\xFC\xED\xFB\xE9 \xEF\xEE\xF0\xF2";
+constexpr char kTextSpeedRefused[] =  // "Ошибка: скорость %d не принята"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xF1\xEA\xEE\xF0\xEE\xF1\xF2\xFC %d \xED\xE5 "
+    "\xEF\xF0\xE8\xED\xFF\xF2\xE0";
+constexpr char kTextNameTooLong[] =  // "Ошибка: слишком длинное имя порта"
+    "\xCE\xF8\xE8\xE1\xEA\xE0: \xF1\xEB\xE8\xF8\xEA\xEE\xEC \xE4\xEB\xE8\xED\xED\xEE\xE5 "
+    "\xE8\xEC\xFF \xEF\xEE\xF0\xF2\xE0";
+constexpr char kTextOpenFailed[] =  // "Ошибка открытия порта"
+    "\xCE\xF8\xE8\xE1\xEA\xE0 \xEE\xF2\xEA\xF0\xFB\xF2\xE8\xFF \xEF\xEE\xF0\xF2\xE0";
+
+int64_t steady_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void report_status(const SerialLink& link) {
+    if (link.reports.status_changed != nullptr)
+        link.reports.status_changed(link.reports.owner);
+}
+
+// What a failed open shows.
+void format_open_error(Text256& text, SerialOpen why, int32_t speed) {
+    switch (why) {
+        case SerialOpen::ok:
+            text[0] = '\0';
+            break;
+        case SerialOpen::name_too_long:
+            text_copy(text, kTextNameTooLong);
+            break;
+        case SerialOpen::missing:
+            text_copy(text, kTextMissing);
+            break;
+        case SerialOpen::busy:
+            text_copy(text, kTextBusy);
+            break;
+        case SerialOpen::denied:
+            text_copy(text, kTextDenied);
+            break;
+        case SerialOpen::not_serial:
+            text_copy(text, kTextNotSerial);
+            break;
+        case SerialOpen::speed_refused:
+            text_format(text, kTextSpeedRefused, static_cast<int>(speed));
+            break;
+        case SerialOpen::failed:
+            text_copy(text, kTextOpenFailed);
+            break;
+    }
+}
+
+// One session of the port: what the reader knows while it holds it open.
+struct Session {
+    SerialLink& link;
+    LinkTable& table;
+    SerialPort port;
+    SpeedHunt hunt;
+    uint32_t drops_before = 0;
+    uint32_t config_serial = 0;
+};
+
+// Shows the session's state in the source slot; false once the UI thread has dropped
+// the link, which ends the session.
+bool show(Session& session, int32_t state, const char* format, int32_t speed) {
+    Text256 text;
+    text_format(text, format, static_cast<int>(speed));
+    bool current = link_set_unless_dropped(session.table, LINK_SOURCE, session.drops_before, state,
+                                           text.data());
+    if (current && state == LINK_CONNECTED && session.link.reports.connected != nullptr)
+        session.link.reports.connected(session.link.reports.owner, LINK_SOURCE);
+    report_status(session.link);
+    return current;
+}
+
+// Waits `pause`, or less when new settings or a stop come.
+void pause_for(SerialLink& link, std::chrono::milliseconds pause, uint32_t config_serial) {
+    std::unique_lock guard(link.config_lock);
+    link.config_wake.wait_for(guard, pause, [&] {
+        return link.stop.load() || link.config_serial.load() != config_serial;
+    });
+}
+
+// Puts bytes in the ring, waiting while it is full: the driver's queue holds what comes
+// in meanwhile. Wakes the UI thread unless a wake is already on its way.
+void ring_put(SerialLink& link, std::span<const char> bytes) {
+    while (!bytes.empty() && !link.stop.load()) {
+        uint64_t written = link.written.load(std::memory_order_relaxed);
+        uint64_t room = kSerialRingBytes - (written - link.taken.load(std::memory_order_acquire));
+        if (room == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        size_t at = static_cast<size_t>(written % kSerialRingBytes);
+        size_t count = std::min({bytes.size(), static_cast<size_t>(room), kSerialRingBytes - at});
+        std::memcpy(link.ring.data() + at, bytes.data(), count);
+        link.written.store(written + count, std::memory_order_release);
+        bytes = bytes.subspan(count);
+        if (!link.wake_pending.exchange(true))
+            frontend_serial_wake();
+    }
+}
+
+// Sets the hunt's new candidate on the port. False when the port refuses it, which ends
+// the session (the next one starts over).
+bool try_speed(Session& session) {
+    if (serial_set_speed(session.port, session.hunt.speed) != SerialOpen::ok)
+        return false;
+    return show(session, LINK_CLOSED, kTextTrying, session.hunt.speed);
+}
+
+// Handles one chunk read from the port; false when the session is to end.
+bool take_chunk(Session& session, std::span<const char> chunk) {
+    size_t from = 0;
+    bool was_locked = session.hunt.locked;
+    HuntVerdict verdict =
+        speed_hunt_feed(session.hunt, chunk, session.link.binary.load(), steady_ms(), from);
+    int32_t speed = session.hunt.speed;
+    switch (verdict) {
+        case HuntVerdict::try_speed:  // an automatic speed lost sync: hunt again
+            return try_speed(session);
+        case HuntVerdict::accepted:
+            session.link.found_speed = speed;
+            if (!show(session, LINK_CONNECTED, kTextConnected, speed))
+                return false;
+            ring_put(session.link, chunk.subspan(from));
+            return true;
+        case HuntVerdict::lost_sync:
+            if (!show(session, LINK_CONNECTED, kTextLostSync, speed))
+                return false;
+            break;
+        case HuntVerdict::sync_back:
+            if (!show(session, LINK_CONNECTED, kTextConnected, speed))
+                return false;
+            break;
+        case HuntVerdict::keep:
+            break;
+    }
+    if (was_locked)
+        ring_put(session.link, chunk);
+    return true;
+}
+
+// Reads until the port fails, the link is dropped, the settings change or a stop.
+void read_port(Session& session) {
+    SerialLink& link = session.link;
+    while (!link.stop.load() && link.config_serial.load() == session.config_serial &&
+           link_drops(session.table, LINK_SOURCE) == session.drops_before) {
+        int got = serial_read(session.port, link.read_buffer.data(), link.read_buffer.size(),
+                              kSerialReadWaitMs);
+        if (got < 0) {
+            // Unplugged: shown as a drop, and opened again after the pause.
+            link_drop(session.table, LINK_SOURCE);
+            report_status(link);
+            return;
+        }
+        if (speed_hunt_tick(session.hunt, steady_ms()) == HuntVerdict::try_speed) {
+            if (!try_speed(session))
+                return;
+            continue;  // what was read belongs to the old speed
+        }
+        if (got > 0 && !take_chunk(session, std::span<const char>(link.read_buffer.data(),
+                                                                  static_cast<size_t>(got))))
+            return;
+    }
+}
+
+// Opens the port, reads it while it lasts, and closes it.
+void run_session(SerialLink& link, LinkTable& table, const Text256& name, int32_t speed,
+                 uint32_t config_serial) {
+    Session session{link, table, {}, {}, link_drops(table, LINK_SOURCE), config_serial};
+    show(session, LINK_CLOSED, kTextConnecting, 0);
+    speed_hunt_start(session.hunt, speed, link.found_speed, steady_ms());
+    SerialOpen opened = serial_open(session.port, name.data(), session.hunt.speed);
+    if (opened != SerialOpen::ok) {
+        Text256 text;
+        format_open_error(text, opened, session.hunt.speed);
+        show(session, LINK_FAILED, text.data(), 0);
+        return;
+    }
+    bool shown = session.hunt.locked ? show(session, LINK_CONNECTED, kTextConnected, speed)
+                                     : show(session, LINK_CLOSED, kTextTrying, session.hunt.speed);
+    if (shown)
+        read_port(session);
+    serial_close(session.port);
+}
+
+void reader_run(LinkTable& table, SerialLink& link) {
+    while (!link.stop.load()) {
+        Text256 name;
+        int32_t speed;
+        uint32_t config_serial;
+        {
+            std::lock_guard guard(link.config_lock);
+            name = link.port_name;
+            speed = link.speed;
+            config_serial = link.config_serial.load();
+        }
+        if (name[0] == '\0') {
+            pause_for(link, std::chrono::hours(1), config_serial);
+            continue;
+        }
+        run_session(link, table, name, speed, config_serial);
+        if (link.config_serial.load() == config_serial)
+            pause_for(link, link.retry_pause, config_serial);
+    }
+    link.ended.store(true);
+}
+
+}  // namespace
+
+void serial_link_configure(SerialLink& link, std::string_view port, int32_t speed) {
+    {
+        std::lock_guard guard(link.config_lock);
+        text_copy(link.port_name, port);
+        link.speed = speed > 0 ? speed : 0;
+        link.found_speed = 0;
+        link.config_serial.fetch_add(1);
+    }
+    link.config_wake.notify_all();
+}
+
+bool serial_link_active(SerialLink& link) {
+    std::lock_guard guard(link.config_lock);
+    return link.port_name[0] != '\0';
+}
+
+void serial_link_port(SerialLink& link, Text256& port) {
+    std::lock_guard guard(link.config_lock);
+    port = link.port_name;
+}
+
+void serial_link_start(LinkTable& table, SerialLink& link) {
+    if (link.thread.joinable() || link.stop.load())
+        return;
+    link.thread = std::thread(reader_run, std::ref(table), std::ref(link));
+}
+
+bool serial_link_stop(SerialLink& link, std::chrono::milliseconds wait) {
+    {
+        std::lock_guard guard(link.config_lock);
+        link.stop.store(true);
+    }
+    link.config_wake.notify_all();
+    if (!link.thread.joinable())
+        return true;
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    while (!link.ended.load()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            link.thread.detach();  // inside a driver call that does not return
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    link.thread.join();
+    return true;
+}
+
+void serial_link_woken(SerialLink& link) {
+    link.wake_pending.store(false);
+}
+
+size_t serial_link_take(SerialLink& link, std::span<char> out) {
+    uint64_t taken = link.taken.load(std::memory_order_relaxed);
+    uint64_t available = link.written.load(std::memory_order_acquire) - taken;
+    size_t at = static_cast<size_t>(taken % kSerialRingBytes);
+    size_t count = std::min({out.size(), static_cast<size_t>(available), kSerialRingBytes - at});
+    std::memcpy(out.data(), link.ring.data() + at, count);
+    link.taken.store(taken + count, std::memory_order_release);
+    return count;
+}

@@ -1,0 +1,159 @@
+#include "net/speed_hunt.h"
+
+namespace {
+
+constexpr char kBeastEscape = 0x1A;
+
+// A Beast frame after its type byte: 6 timestamp bytes, 1 signal byte, the message.
+int beast_body_length(char type) {
+    switch (type) {
+        case '1':
+            return 6 + 1 + 2;  // Mode A/C
+        case '2':
+            return 6 + 1 + 7;  // Mode S short
+        case '3':
+            return 6 + 1 + 14;  // Mode S long
+        default:
+            return 0;
+    }
+}
+
+bool is_hex(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// A text frame's digits: "*" and a Mode A/C, short or long message, or "@" and a 12-digit
+// timestamp before one.
+bool text_length_valid(const FrameCheck& check) {
+    int message = check.length - (check.text_at ? 12 : 0);
+    return message == 4 || message == 14 || message == 28;
+}
+
+enum class ByteResult { nothing, frame, broken };
+
+// One byte of the frame check. `broken` means bytes that cannot belong to a valid
+// stream: garbage between frames, or a frame cut short.
+ByteResult check_binary(FrameCheck& check, char c) {
+    switch (check.state) {
+        case FrameScan::between:
+            if (c != kBeastEscape)
+                return ByteResult::broken;
+            check.state = FrameScan::beast_type;
+            return ByteResult::nothing;
+        case FrameScan::beast_type:
+            check.wanted = beast_body_length(c);
+            check.length = 0;
+            check.state = check.wanted > 0 ? FrameScan::beast_body : FrameScan::between;
+            return check.wanted > 0 ? ByteResult::nothing : ByteResult::broken;
+        case FrameScan::beast_body:
+            if (c == kBeastEscape) {
+                check.state = FrameScan::beast_escape;
+                return ByteResult::nothing;
+            }
+            break;
+        case FrameScan::beast_escape:
+            if (c != kBeastEscape) {
+                // A lone escape inside a frame starts the next frame: this one is cut.
+                check.state = FrameScan::beast_type;
+                check_binary(check, c);
+                return ByteResult::broken;
+            }
+            check.state = FrameScan::beast_body;
+            break;
+        case FrameScan::text_body:
+            check.state = FrameScan::between;
+            return ByteResult::broken;
+    }
+    if (++check.length < check.wanted)
+        return ByteResult::nothing;
+    check.state = FrameScan::between;
+    return ByteResult::frame;
+}
+
+ByteResult check_text(FrameCheck& check, char c) {
+    if (check.state != FrameScan::text_body) {
+        check.state = FrameScan::between;
+        if (c == '*' || c == '@') {
+            check.state = FrameScan::text_body;
+            check.text_at = c == '@';
+            check.length = 0;
+            return ByteResult::nothing;
+        }
+        return c == '\r' || c == '\n' ? ByteResult::nothing : ByteResult::broken;
+    }
+    if (is_hex(c) && check.length < 40) {
+        ++check.length;
+        return ByteResult::nothing;
+    }
+    check.state = FrameScan::between;
+    return c == ';' && text_length_valid(check) ? ByteResult::frame : ByteResult::broken;
+}
+
+HuntVerdict set_candidate(SpeedHunt& hunt, int candidate, int64_t now_ms) {
+    hunt.candidate = candidate % static_cast<int>(kHuntSpeeds.size());
+    hunt.speed = kHuntSpeeds[static_cast<size_t>(hunt.candidate)];
+    hunt.locked = false;
+    hunt.since_ms = now_ms;
+    hunt.run = 0;
+    hunt.bytes_without_frame = 0;
+    hunt.lost_sync = false;
+    hunt.check = FrameCheck{};
+    return HuntVerdict::try_speed;
+}
+
+}  // namespace
+
+void speed_hunt_start(SpeedHunt& hunt, int32_t fixed_speed, int32_t first_speed, int64_t now_ms) {
+    hunt = SpeedHunt{};
+    hunt.fixed_speed = fixed_speed > 0 ? fixed_speed : 0;
+    if (hunt.fixed_speed > 0) {
+        hunt.speed = hunt.fixed_speed;
+        hunt.locked = true;
+        hunt.since_ms = now_ms;
+        return;
+    }
+    int first = 0;
+    for (size_t i = 0; i < kHuntSpeeds.size(); ++i) {
+        if (kHuntSpeeds[i] == first_speed)
+            first = static_cast<int>(i);
+    }
+    set_candidate(hunt, first, now_ms);
+}
+
+HuntVerdict speed_hunt_feed(SpeedHunt& hunt, std::span<const char> bytes, bool binary,
+                            int64_t now_ms, size_t& forward_from) {
+    forward_from = 0;
+    HuntVerdict verdict = HuntVerdict::keep;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        ByteResult result =
+            binary ? check_binary(hunt.check, bytes[i]) : check_text(hunt.check, bytes[i]);
+        if (result == ByteResult::frame) {
+            hunt.bytes_without_frame = 0;
+            if (hunt.lost_sync) {
+                hunt.lost_sync = false;
+                verdict = HuntVerdict::sync_back;
+            }
+            if (!hunt.locked && ++hunt.run >= kHuntAcceptFrames) {
+                hunt.locked = true;
+                forward_from = i + 1;
+                verdict = HuntVerdict::accepted;
+            }
+            continue;
+        }
+        if (result == ByteResult::broken)
+            hunt.run = 0;
+        if (!hunt.locked || ++hunt.bytes_without_frame <= kHuntLostSyncBytes || hunt.lost_sync)
+            continue;
+        if (hunt.fixed_speed == 0)
+            return set_candidate(hunt, 0, now_ms);  // a fresh hunt, from the top
+        hunt.lost_sync = true;
+        verdict = HuntVerdict::lost_sync;
+    }
+    return verdict;
+}
+
+HuntVerdict speed_hunt_tick(SpeedHunt& hunt, int64_t now_ms) {
+    if (hunt.locked || now_ms - hunt.since_ms < kHuntDwellMs)
+        return HuntVerdict::keep;
+    return set_candidate(hunt, hunt.candidate + 1, now_ms);
+}
