@@ -125,6 +125,20 @@ void child_poll(ChildProcess& child) {
         record_end(child, status);
 }
 
+bool children_wait(ChildProcess& a, ChildProcess& b, const std::function<bool()>& done,
+                   int64_t timeout_ns) {
+    int64_t deadline = bench_now_ns() + timeout_ns;
+    while (true) {
+        child_poll(a);
+        child_poll(b);
+        if (done())
+            return true;
+        if (a.ended || b.ended || bench_now_ns() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
 int child_stop(ChildProcess& child, int signal, int timeout_ms) {
     if (child.pid < 0)
         return child.exit_code;

@@ -31,6 +31,10 @@ bool child_start(ChildProcess& child, const std::vector<std::string>& args);
 // Appends what the program has written since the last call and notes whether it has
 // ended; does not wait.
 void child_poll(ChildProcess& child);
+// Reads both programs' output (a full pipe would stall them) until `done` holds. False when
+// the timeout passes first or one of them has ended; one never started is no hindrance.
+bool children_wait(ChildProcess& a, ChildProcess& b, const std::function<bool()>& done,
+                   int64_t timeout_ns);
 // Sends `signal` and waits up to `timeout_ms` for the program to end; then kills it.
 // Returns the exit code, -1 when a signal ended it or it had to be killed.
 int child_stop(ChildProcess& child, int signal, int timeout_ms);

@@ -300,18 +300,8 @@ struct RelayRun {
 
 // Reads both programs' output (a full pipe would stall them) until `done` holds. False
 // when the timeout passes first or a program has ended.
-template <class Done>
-bool run_wait(RelayRun& run, Done done, int64_t timeout_ns) {
-    int64_t deadline = bench_now_ns() + timeout_ns;
-    while (true) {
-        child_poll(run.relay);
-        child_poll(run.simulator);
-        if (done())
-            return true;
-        if (run.relay.ended || run.simulator.ended || bench_now_ns() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+bool run_wait(RelayRun& run, const std::function<bool()>& done, int64_t timeout_ns) {
+    return children_wait(run.relay, run.simulator, done, timeout_ns);
 }
 
 std::span<const std::unique_ptr<BenchClient>> healthy_of(const RelayRun& run,

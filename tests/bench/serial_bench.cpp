@@ -61,17 +61,8 @@ struct Run {
     }
 };
 
-template <class Done>
-bool wait_for(Run& run, Done done, int64_t timeout_ns) {
-    int64_t deadline = bench_now_ns() + timeout_ns;
-    while (!done()) {
-        child_poll(run.program);
-        child_poll(run.simulator);
-        if (run.program.ended || bench_now_ns() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+bool wait_for(Run& run, const std::function<bool()>& done, int64_t timeout_ns) {
+    return children_wait(run.program, run.simulator, done, timeout_ns);
 }
 
 bool said(const ChildProcess& child, const char* text) {
