@@ -90,17 +90,25 @@ TEST(Utf8Text, ACutNeverSplitsACharacter) {
     EXPECT_EQ(utf8(name, 1), "");
 }
 
-// A receiver down all night: its first attempt, one summary every 10 minutes, and the
-// recovery at once; a retry's changing seconds do not break the run.
-TEST(QuietLog, ARunOfFailedAttemptsIsLoggedOnceThenEveryTenMinutesAndItsEndAtOnce) {
+// What a status line's quiet log writes, line by line.
+struct QuietLogRecord {
     QuietLog quiet;
     std::vector<std::string> logged;
-    auto take = [&](const std::string& text, int64_t now_s) {
+
+    void take(const std::string& text, int64_t now_s) {
         std::array<char, kQuietTextSize> summary;
         QuietVerdict verdict = quiet_log_take(quiet, text.c_str(), now_s, summary);
         if (verdict != QuietVerdict::quiet)
             logged.push_back(verdict == QuietVerdict::log_text ? text : summary.data());
-    };
+    }
+};
+
+// A receiver down all night: its first attempt, one summary every 10 minutes, and the
+// recovery at once; a retry's changing seconds do not break the run.
+TEST(QuietLog, ARunOfFailedAttemptsIsLoggedOnceThenEveryTenMinutesAndItsEndAtOnce) {
+    QuietLogRecord record;
+    auto take = [&](const std::string& text, int64_t now_s) { record.take(text, now_s); };
+    std::vector<std::string>& logged = record.logged;
     std::string head = cp1251("Клиент:  7777  ");
     std::string connected = head + cp1251("Соединение 127.0.0.1");
     std::string dropped = head + cp1251("Связь разорвана");
@@ -123,6 +131,32 @@ TEST(QuietLog, ARunOfFailedAttemptsIsLoggedOnceThenEveryTenMinutesAndItsEndAtOnc
               (std::vector<std::string>{connected, dropped, connecting, failed,
                                         failed + cp1251(", повтор через 2 с"),
                                         failed + " ... 602 attempts since 03:12", connected}));
+}
+
+// A silent receiver while the speed is hunted: a probe a second is a run of attempts as
+// well. One changed number alone (a new relay port) is logged.
+TEST(QuietLog, AHuntsProbesAreARunButOneChangedNumberIsLogged) {
+    QuietLogRecord client;
+    std::string head = cp1251("Клиент: /dev/ttyUSB0  ");
+    std::string connecting = head + cp1251("Идет установление связи");
+    auto probe = [&](int speed) {
+        return connecting + cp1251(", проба ") + std::to_string(speed) + cp1251(" бод");
+    };
+    const int speeds[] = {3000000, 1000000, 921600, 230400, 115200};
+    const int64_t start_s = 22 * 3600 + 5 * 60;  // 22:05 UTC
+    client.take(connecting, start_s);
+    for (int k = 0; k < 1000; ++k)
+        client.take(probe(speeds[k % 5]), start_s + k);
+    std::string found = head + cp1251("Соединение 921600 бод");
+    client.take(found, start_s + 1000);
+    EXPECT_EQ(client.logged,
+              (std::vector<std::string>{connecting, probe(3000000), probe(1000000),
+                                        probe(3000000) + " ... 603 attempts since 22:05", found}));
+
+    QuietLogRecord server;
+    server.take(cp1251("Сервер: 30005 "), start_s);
+    server.take(cp1251("Сервер: 30006 "), start_s + 5);
+    EXPECT_EQ(server.logged.size(), 2u);
 }
 
 }  // namespace

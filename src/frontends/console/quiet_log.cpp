@@ -10,11 +10,17 @@ bool is_digit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Whether two texts tell the same thing: the same but for their numbers, and for an
-// addition at the end of one (a retry's seconds). An empty text is like no other.
-bool same_kind(const char* a, const char* b) {
+// How two texts compare when their numbers are not read.
+enum class Likeness {
+    unlike,
+    numbers_differ,  // the same but for their numbers
+    one_adds_more,   // besides, one goes on where the other ends (a retry's seconds)
+};
+
+// An empty text is like no other.
+Likeness compare_texts(const char* a, const char* b) {
     if (*a == '\0' || *b == '\0')
-        return *a == *b;
+        return *a == *b ? Likeness::numbers_differ : Likeness::unlike;
     while (*a != '\0' && *b != '\0') {
         if (is_digit(*a) && is_digit(*b)) {
             while (is_digit(*a))
@@ -22,10 +28,15 @@ bool same_kind(const char* a, const char* b) {
             while (is_digit(*b))
                 ++b;
         } else if (*a++ != *b++) {
-            return false;
+            return Likeness::unlike;
         }
     }
-    return true;
+    return *a == *b ? Likeness::numbers_differ : Likeness::one_adds_more;
+}
+
+// Whether two texts tell the same thing.
+bool same_kind(const char* a, const char* b) {
+    return compare_texts(a, b) != Likeness::unlike;
 }
 
 void write_summary(const QuietLog& log, std::span<char> summary) {
@@ -40,20 +51,27 @@ QuietVerdict quiet_log_take(QuietLog& log, const char* text, int64_t now_s,
                             std::span<char> summary) {
     if (std::strcmp(text, log.last.data()) == 0)
         return QuietVerdict::quiet;
-    if (same_kind(text, log.last.data())) {
+    Likeness likeness = compare_texts(text, log.last.data());
+    log.number_changes = likeness == Likeness::numbers_differ ? log.number_changes + 1 : 0;
+    if (likeness == Likeness::one_adds_more) {
         text_copy(log.last, text);
     } else {
-        bool repeats = same_kind(text, log.before.data());
+        // A line whose numbers alone change, again and again (a speed hunt's probes), is
+        // a run of attempts as much as one that goes back and forth between two texts.
+        bool numbers_run = log.number_changes >= 2;
+        bool repeats =
+            numbers_run || (log.number_changes == 0 && same_kind(text, log.before.data()));
         if (repeats && !log.in_run) {
-            // The second attempt: the first was logged, this one and the rest are counted.
+            // What came before was logged (one attempt when the line goes back and forth,
+            // two when only its numbers change): this one and the rest are counted.
             log.in_run = true;
             log.changes = 0;
-            log.attempts = 2;
+            log.attempts = numbers_run ? 3 : 2;
             log.run_since_s = log.before_since_s;
             log.summary_at_s = now_s;
-            log.failure = log.changed;
+            log.failure = numbers_run ? log.before : log.changed;
         } else if (repeats) {
-            if (++log.changes % 2 == 0)
+            if (numbers_run || ++log.changes % 2 == 0)
                 ++log.attempts;
         } else {
             log.in_run = false;  // a recovery, or some other change

@@ -5,9 +5,10 @@
 // "Ошибка connect", again and again, all night): such a run of identical attempts is
 // logged by its first attempt, then by one summary line every 10 minutes while it lasts
 // ("<failure> ... N attempts since HH:MM", UTC), and whatever ends it at once. A run is
-// the line going back, change after change, to the text it had two changes before;
-// for that, texts that differ only in their numbers, or by an addition at the end (the
-// consumer's ", повтор через N с"), count as one.
+// the line going back, change after change, to the text it had two changes before, or
+// changing only its numbers, change after change ("проба N бод" while the speed is
+// hunted); for that, texts that differ only in their numbers, or by an addition at the
+// end (the consumer's ", повтор через N с"), count as one.
 // Time is passed in, so the filter is a pure computation.
 #pragma once
 
@@ -26,8 +27,9 @@ struct QuietLog {
     int64_t last_since_s = 0;
     int64_t before_since_s = 0;
     bool in_run = false;
-    int changes = 0;   // in the run, since its second attempt began
-    int attempts = 0;  // in the run
+    int changes = 0;         // in the run, since its second attempt began
+    int attempts = 0;        // in the run
+    int number_changes = 0;  // changes in a row that changed only the line's numbers
     int64_t run_since_s = 0;
     int64_t summary_at_s = 0;
 };
