@@ -23,7 +23,8 @@ class SerialReceiver:
     def __init__(self, folder, link):
         self.log = open(os.path.join(folder, "sim-serial.log"), "ab")
         self.process = launch([SIMULATOR, "--serial", "--format", "beast", "--speed", str(SPEED),
-                               "--link", link], stdout=subprocess.PIPE, stderr=self.log)
+                               "--link", link], stdout=subprocess.PIPE, stderr=self.log,
+                              start_new_session=True)  # the pty its controlling terminal
         first = self.process.stdout.readline().decode()
         if not re.search(r"serial port /dev/pts/\d+", first):
             self.stop()

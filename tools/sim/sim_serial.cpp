@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <array>
@@ -35,6 +36,12 @@ bool sim_serial_open(SimSerial& serial, const std::string& link, SimText& error)
     }
     serial.path = name.data();
     serial.slave = open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Started in a session of its own (the end-to-end harness does so), the simulator
+    // makes the pseudo-terminal its controlling terminal. Otherwise Wine's server, a
+    // session leader, takes it as its own when it opens the port, and gets SIGHUP, and
+    // dumps its objects to the log, at every unplug. Elsewhere the call fails harmlessly.
+    if (serial.slave >= 0)
+        ioctl(serial.slave, TIOCSCTTY, 0);
     termios tio{};
     if (serial.slave >= 0 && tcgetattr(serial.slave, &tio) == 0) {
         cfmakeraw(&tio);
