@@ -1,5 +1,6 @@
 #include "net/consumer.h"
 
+#include "net/links.h"
 #include "net/socket_watch.h"
 
 namespace {
@@ -53,6 +54,21 @@ void consumer_reset(ConsumerLink& consumer) {
     consumer.command_too_long = false;
 }
 
+void consumer_greet(ConsumerLink& consumer, const LinkTable& links, SOCKET s, uint32_t generation,
+                    std::span<const char> greeting) {
+    std::lock_guard guard(consumer.send_lock);
+    if (link_drops(links, LINK_CONSUMER) != generation)
+        return;
+    // A fresh connection's socket takes a few hundred bytes at once.
+    history_append(consumer.backlog, greeting);
+    flush(consumer, s);
+}
+
+void consumer_drop(ConsumerLink& consumer, LinkTable& links) {
+    std::lock_guard guard(consumer.send_lock);
+    link_drop(links, LINK_CONSUMER);
+}
+
 bool consumer_send(ConsumerLink& consumer, SOCKET s, std::span<const char> bytes) {
     std::lock_guard guard(consumer.send_lock);
     uint64_t waiting = consumer.backlog.head - consumer.sent;
@@ -70,9 +86,11 @@ bool consumer_write_ready(ConsumerLink& consumer, SOCKET s) {
 
 void consumer_read(ConsumerLink& consumer, SOCKET s) {
     int received = socket_recv(s, consumer.receive_buffer.data(), kConsumerReadSize);
-    if (received > 0)
-        consumer_take_commands(consumer,
-                               {consumer.receive_buffer.data(), static_cast<size_t>(received)});
+    if (received <= 0)
+        return;
+    std::lock_guard guard(consumer.send_lock);
+    consumer_take_commands(consumer,
+                           {consumer.receive_buffer.data(), static_cast<size_t>(received)});
 }
 
 void consumer_take_commands(ConsumerLink& consumer, std::span<const char> bytes) {

@@ -17,6 +17,7 @@
 #include <span>
 #include <string_view>
 
+#include "net/link_table.h"
 #include "net/stream_history.h"
 
 constexpr size_t kConsumerBacklogBytes = 256 * 1024;
@@ -27,7 +28,8 @@ struct ConsumerLink {
     // Set by "#SET OUT DATE ORIGINAL": raw chunks instead of lines; clear on every new
     // connection.
     std::atomic<bool> original_output{false};
-    // Brackets every send: the consumer link's sends of this process, one at a time.
+    // Brackets every send and the commands' state: the consumer link's sends of this
+    // process, one at a time, and never a close of its socket while one is under way.
     std::mutex send_lock;
     StreamHistory backlog;
     uint64_t sent = 0;  // backlog position the socket has taken
@@ -41,8 +43,18 @@ struct ConsumerLink {
 // Allocates the backlog; once, when the station is made.
 void consumer_init(ConsumerLink& consumer);
 
-// A new connection on `s`: line format, nothing waiting, no command half read.
+// A new connection: line format, nothing waiting, no command half read. Before its
+// socket is watched, so that a command the server sends at once is not lost.
 void consumer_reset(ConsumerLink& consumer);
+
+// Sends the greeting on a new connection `s`, unless the link was dropped since the
+// attempt began at `generation` (the socket may be closed, and its number another's).
+// Connector thread.
+void consumer_greet(ConsumerLink& consumer, const LinkTable& links, SOCKET s, uint32_t generation,
+                    std::span<const char> greeting);
+
+// Drops the consumer link; a greeting under way ends first. UI thread.
+void consumer_drop(ConsumerLink& consumer, LinkTable& links);
 
 // Queues `bytes` whole and sends what the socket takes. Returns false when they do not
 // fit or the socket failed: the link is to be dropped.

@@ -41,18 +41,51 @@ void report_status(const Connector& connector) {
         connector.reports.status_changed(connector.reports.owner);
 }
 
-// A failed step after the socket was made: close it, give the slot no socket, show why.
-void fail_attempt(LinkTable& table, const Connector& connector, int slot, SOCKET s,
-                  const char* text) {
-    closesocket(s);
+// Whether the attempt that began at `generation` still owns the slot. Under the lock.
+bool is_current(const LinkSlot& link, uint32_t generation) {
+    return link.drops == generation;
+}
+
+// A failed step after the socket was made: the attempt closes its socket, and, while it
+// still owns the slot, shows why. Until the socket is placed in the slot it is the
+// attempt's alone; once placed, a drop may have closed it already, and then it is no
+// longer in the slot.
+void fail_attempt(LinkTable& table, const Connector& connector, int slot, uint32_t generation,
+                  SOCKET s, bool placed, const char* text) {
+    bool owned = !placed;
     {
         std::lock_guard guard(table.lock);
         LinkSlot& link = slot_of(table, slot);
-        if (link.socket == s)
+        if (link.socket == s) {
             link.socket = INVALID_SOCKET;
-        text_copy(link.status_text, text);
+            owned = true;
+        }
+        if (is_current(link, generation))
+            text_copy(link.status_text, text);
     }
+    if (owned)
+        socket_close(s);
     report_status(connector);
+}
+
+bool set_text_if_current(LinkTable& table, int slot, uint32_t generation, const char* text) {
+    std::lock_guard guard(table.lock);
+    LinkSlot& link = slot_of(table, slot);
+    if (!is_current(link, generation))
+        return false;
+    text_copy(link.status_text, text);
+    return true;
+}
+
+// Host texts are typed by hand: blanks around them are no part of the name, and an empty
+// one means this computer.
+void trim_host(const Text256& typed, Text256& host) {
+    std::string_view text = text_view(typed);
+    while (!text.empty() && text_is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && text_is_blank(text.back()))
+        text.remove_suffix(1);
+    text_copy(host, text.empty() ? std::string_view("127.0.0.1") : text);
 }
 
 // Resolves a host name or dotted address to an IPv4 address, with a call that is safe on
@@ -70,9 +103,11 @@ bool resolve_host(const char* host, in_addr& address) {
     return true;
 }
 
-// Connects a non-blocking socket, waiting in short slices so that a stop request ends
-// the wait quickly. Returns true when connected.
-bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_in& address) {
+// Connects a non-blocking socket, waiting in short slices so that a stop request, or a
+// cancel of the attempt (new settings, another source), ends the wait quickly. Returns
+// true when connected.
+bool connect_within_limit(LinkTable& table, const Connector& connector, int slot,
+                          uint32_t generation, SOCKET s, const sockaddr_in& address) {
     socket_set_nonblocking(s);
     if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         return true;
@@ -80,7 +115,7 @@ bool connect_within_limit(const Connector& connector, SOCKET s, const sockaddr_i
     if (!socket_would_block())
         return false;
     for (int waited = 0; waited < kConnectTimeoutMs; waited += kConnectWaitSliceMs) {
-        if (connector.run.load() != ConnectorRun::running)
+        if (connector.run.load() != ConnectorRun::running || link_drops(table, slot) != generation)
             return false;
         int result = socket_wait_connected(s, kConnectWaitSliceMs);
         if (result != 0)
@@ -141,20 +176,32 @@ void connector_run_backing_off(LinkTable& table, Connector& connector) {
     }
 }
 
-// Makes the slot's socket for an attempt. Returns INVALID_SOCKET, with the slot marked
-// failed, when none can be made.
-SOCKET make_socket(LinkTable& table, const Connector& connector, int slot) {
+// Starts an attempt: takes the slot's drop count as the attempt's generation and shows
+// that it connects. False, with nothing changed, when the connector is not enabled: the
+// enabled flag is read after the generation, so an attempt that begins while another
+// source takes the slot over either sees the flag off or owns a generation that the
+// takeover has already ended.
+bool begin_attempt(LinkTable& table, const Connector& connector, int slot, uint32_t& generation) {
+    std::lock_guard guard(table.lock);
+    LinkSlot& link = slot_of(table, slot);
+    generation = link.drops;
+    if (!connector.enabled.load())
+        return false;
+    text_copy(link.status_text, kTextConnecting);
+    return true;
+}
+
+// Makes the attempt's socket; it stays the attempt's own until it is connected. Returns
+// INVALID_SOCKET, with the slot marked failed, when none can be made.
+SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint32_t generation) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    {
-        std::lock_guard guard(table.lock);
-        slot_of(table, slot).socket = s;
-        if (s == INVALID_SOCKET)
-            text_copy(slot_of(table, slot).status_text, kTextSocketError);
-    }
     if (s == INVALID_SOCKET) {
-        report_status(connector);
-        std::lock_guard guard(table.lock);
-        slot_of(table, slot).state = LINK_FAILED;
+        if (set_text_if_current(table, slot, generation, kTextSocketError)) {
+            report_status(connector);
+            std::lock_guard guard(table.lock);
+            if (is_current(slot_of(table, slot), generation))
+                slot_of(table, slot).state = LINK_FAILED;
+        }
         return INVALID_SOCKET;
     }
     // Short lines go out at once.
@@ -167,30 +214,49 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot) {
 
 // Resolves the slot's host and connects `s` to it. On failure the attempt is over: the
 // socket is closed and the slot shows why.
-bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot, SOCKET s,
-                         sockaddr_in& address) {
+bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
+                         uint32_t generation, SOCKET s, sockaddr_in& address) {
+    Text256 typed;
+    link_host(table, slot, typed);
     Text256 host;
-    link_host(table, slot, host);
+    trim_host(typed, host);
     in_addr resolved;
     if (!resolve_host(host.data(), resolved)) {
         Text256 text;
         text_format(text, kTextHostError, host.data());
-        fail_attempt(table, connector, slot, s, text.data());
+        fail_attempt(table, connector, slot, generation, s, false, text.data());
         return false;
     }
     address = socket_ipv4_address(ntohl(resolved.s_addr), link_port(table, slot));
-    if (!connect_within_limit(connector, s, address)) {
-        fail_attempt(table, connector, slot, s, kTextConnectError);
+    if (!connect_within_limit(table, connector, slot, generation, s, address)) {
+        fail_attempt(table, connector, slot, generation, s, false, kTextConnectError);
         return false;
     }
     return true;
 }
 
+// Puts the connected socket in the slot, from where its events are recognised, while the
+// attempt still owns the slot. False, with the socket closed, when it no longer does.
+bool place_socket(LinkTable& table, const Connector& connector, int slot, uint32_t generation,
+                  SOCKET s) {
+    {
+        std::lock_guard guard(table.lock);
+        LinkSlot& link = slot_of(table, slot);
+        if (is_current(link, generation)) {
+            link.socket = s;
+            return true;
+        }
+    }
+    closesocket(s);
+    report_status(connector);
+    return false;
+}
+
 // Marks the slot connected, unless it was dropped or its open cancelled since the
-// attempt began. A drop in the meantime has closed the socket; a cancel has not, so the
-// attempt closes it here. Either way the slot stays closed and the next pass opens it
-// again.
-void mark_connected(LinkTable& table, const Connector& connector, int slot, uint32_t drops_before,
+// attempt began. A drop in the meantime has closed the socket and taken it out of the
+// slot; a cancel has not, so the attempt closes it here. Either way the slot is left as
+// its new owner has it, and the next pass opens it again if need be.
+void mark_connected(LinkTable& table, const Connector& connector, int slot, uint32_t generation,
                     SOCKET s, const sockaddr_in& address) {
     std::array<char, 16> dotted;
     socket_format_address(address.sin_addr, dotted);
@@ -199,14 +265,13 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
     {
         std::lock_guard guard(table.lock);
         LinkSlot& link = slot_of(table, slot);
-        if (link.drops == drops_before) {
+        if (is_current(link, generation)) {
             text_format(link.status_text, kTextConnected, dotted.data());
             link.state = LINK_CONNECTED;
             connected = true;
         } else if (link.socket == s) {
             abandoned = s;
             link.socket = INVALID_SOCKET;
-            link.state = LINK_CLOSED;
         }
     }
     if (abandoned != INVALID_SOCKET)
@@ -240,21 +305,22 @@ void connector_run(LinkTable& table, Connector& connector) {
 }  // namespace
 
 void link_open(LinkTable& table, Connector& connector, int slot) {
-    link_set_status_text(table, slot, kTextConnecting);
+    uint32_t generation;
+    if (!begin_attempt(table, connector, slot, generation))
+        return;
     report_status(connector);
-    uint32_t drops_before;
-    {
-        std::lock_guard guard(table.lock);
-        drops_before = slot_of(table, slot).drops;
-    }
-    SOCKET s = make_socket(table, connector, slot);
+    SOCKET s = make_socket(table, connector, slot, generation);
     if (s == INVALID_SOCKET)
         return;
     sockaddr_in address;
-    if (!resolve_and_connect(table, connector, slot, s, address))
+    if (!resolve_and_connect(table, connector, slot, generation, s, address))
         return;
+    if (!place_socket(table, connector, slot, generation, s))
+        return;
+    if (connector.reports.prepared != nullptr)
+        connector.reports.prepared(connector.reports.owner, slot, s);
     if (!frontend_watch_socket(s, link_role(slot), kSocketRead | kSocketClose)) {
-        fail_attempt(table, connector, slot, s, kTextRegisterError);
+        fail_attempt(table, connector, slot, generation, s, true, kTextRegisterError);
         return;
     }
     // From here the socket's events reach the UI thread, which may drop the link before
@@ -262,8 +328,8 @@ void link_open(LinkTable& table, Connector& connector, int slot) {
     if (connector.after_register_hook != nullptr)
         connector.after_register_hook(connector.reports.owner);
     if (connector.reports.opened != nullptr)
-        connector.reports.opened(connector.reports.owner, slot, s);
-    mark_connected(table, connector, slot, drops_before, s, address);
+        connector.reports.opened(connector.reports.owner, slot, s, generation);
+    mark_connected(table, connector, slot, generation, s, address);
 }
 
 void link_cancel_open(LinkTable& table, int slot) {

@@ -32,9 +32,14 @@ struct LinkReports {
     void* owner = nullptr;
     // A link status text or state changed: the status lines are to be refreshed.
     void (*status_changed)(void* owner) = nullptr;
-    // A link's socket is connected and its events registered, just before the link is
-    // marked connected: the moment for a greeting. Connector thread.
-    void (*opened)(void* owner, int slot, SOCKET s) = nullptr;
+    // A link's socket is connected and its events are not watched yet: the moment to start
+    // the connection's own state afresh, since nothing of it can reach the UI thread
+    // before. Connector thread.
+    void (*prepared)(void* owner, int slot, SOCKET s) = nullptr;
+    // The socket's events are watched, and the link is not yet marked connected: the
+    // moment for a greeting. `generation` is the slot's drop count the attempt began
+    // with; a greeting goes out only while it is still the slot's. Connector thread.
+    void (*opened)(void* owner, int slot, SOCKET s, uint32_t generation) = nullptr;
     // A link connected (before its final status refresh).
     void (*connected)(void* owner, int slot) = nullptr;
 };
@@ -69,12 +74,16 @@ struct Connector {
     void (*after_register_hook)(void* owner) = nullptr;
 };
 
-// Opens one link slot; every outcome shows in its link status text and state, with
-// exactly two status reports. Connector thread.
+// Opens one link slot while the connector is enabled; every outcome shows in its link
+// status text and state, with exactly two status reports. The attempt owns the slot only
+// as long as the slot's drop count is the one it began with: once the slot is dropped,
+// or its open cancelled, the attempt changes nothing in it any more and closes only its
+// own socket. Connector thread.
 void link_open(LinkTable& table, Connector& connector, int slot);
 
-// Makes an open of the slot that is under way give up instead of marking the link
-// connected, because the settings it was made with have changed. UI thread.
+// Makes an open of the slot that is under way give up at once instead of marking the
+// link connected, because the settings it was made with have changed or another source
+// owns the slot now. UI thread.
 void link_cancel_open(LinkTable& table, int slot);
 
 // Closes a slot's socket and marks it closed ("Связь разорвана"); the connector thread

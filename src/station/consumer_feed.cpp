@@ -34,20 +34,22 @@ void consumer_update_greeting(Station& station) {
     station.greeting = greeting;
 }
 
-void consumer_greet(Station& station, SOCKET s) {
+void consumer_prepare(Station& station, SOCKET s) {
     consumer_reset(station.consumer);
     // As for relay clients: the backlog, not a kernel buffer grown to megabytes, bounds
     // what a consumer that stops reading holds.
     int send_buffer = kRelaySocketSendBuffer;
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
                sizeof send_buffer);
+}
+
+void consumer_send_greeting(Station& station, SOCKET s, uint32_t generation) {
     std::array<char, kGreetingSize> greeting;
     {
         std::lock_guard guard(station.greeting_lock);
         greeting = station.greeting;
     }
-    // A fresh connection's socket takes a few hundred bytes at once.
-    consumer_send(station.consumer, s, text_view(greeting));
+    consumer_greet(station.consumer, station.links, s, generation, text_view(greeting));
 }
 
 void consumer_forward_line(Station& station, const FormattedLine& line, bool binary) {

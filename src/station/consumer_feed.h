@@ -3,6 +3,7 @@
 // events, and turning it on and off.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "base/socket_compat.h"
@@ -14,8 +15,12 @@ struct Station;
 // name, coordinates, format or timer frequency may have changed.
 void consumer_update_greeting(Station& station);
 
-// A new connection of the consumer link: line format, and the greeting. Connector thread.
-void consumer_greet(Station& station, SOCKET s);
+// A new connection of the consumer link, before its events are watched: line format,
+// nothing waiting, the socket's send buffer. Connector thread.
+void consumer_prepare(Station& station, SOCKET s);
+// ... and once they are watched: the greeting, while the attempt that began at
+// `generation` still owns the link. Connector thread.
+void consumer_send_greeting(Station& station, SOCKET s, uint32_t generation);
 
 // A decoded line, before the display sees it: to the consumer while it takes lines; in
 // binary mode only frames whose signal level reaches the threshold. UI thread.

@@ -62,7 +62,10 @@ void source_fan_out(Station& station, std::span<const char> chunk) {
 }
 
 void station_drop_link(Station& station, int slot) {
-    link_drop(station.links, slot);
+    if (slot == LINK_CONSUMER)
+        consumer_drop(station.consumer, station.links);
+    else
+        link_drop(station.links, slot);
     status_refresh(station);
 }
 

@@ -33,9 +33,14 @@ void on_link_status_changed(void* owner) {
     status_refresh(*static_cast<Station*>(owner));
 }
 
-void on_link_opened(void* owner, int slot, SOCKET s) {
+void on_link_prepared(void* owner, int slot, SOCKET s) {
     if (slot == LINK_CONSUMER)
-        consumer_greet(*static_cast<Station*>(owner), s);
+        consumer_prepare(*static_cast<Station*>(owner), s);
+}
+
+void on_link_opened(void* owner, int slot, SOCKET s, uint32_t generation) {
+    if (slot == LINK_CONSUMER)
+        consumer_send_greeting(*static_cast<Station*>(owner), s, generation);
 }
 
 void on_link_connected(void* owner, int slot) {
@@ -62,7 +67,8 @@ std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
     station->clocks = clocks;
     relay_init(station->relay);
     consumer_init(station->consumer);
-    LinkReports reports{station.get(), on_link_status_changed, on_link_opened, on_link_connected};
+    LinkReports reports{station.get(), on_link_status_changed, on_link_prepared, on_link_opened,
+                        on_link_connected};
     station->connector.reports = reports;
     station->serial.reports = reports;
     station->consumer_connector.reports = reports;

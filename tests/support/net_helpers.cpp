@@ -71,6 +71,31 @@ void FakeReceiver::close_connection() {
     sim_close_socket(connection);
 }
 
+SilentListener::SilentListener() {
+    listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, 0);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener, 0) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return;
+    port = ntohs(address.sin_port);
+    filler = connect_to(port);
+    // A probe: with the queue full, a connect must still be under way a moment later.
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, 0);
+    socket_set_nonblocking(probe);
+    address = socket_ipv4_address(INADDR_LOOPBACK, port);
+    connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    hangs = filler != INVALID_SOCKET && socket_wait_connected(probe, 300) == 0;
+    closesocket(probe);
+}
+
+SilentListener::~SilentListener() {
+    if (filler != INVALID_SOCKET)
+        closesocket(filler);
+    closesocket(listener);
+}
+
 SOCKET connect_to(uint16_t port, uint16_t* local_port) {
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, port);

@@ -41,6 +41,18 @@ struct FakeReceiver {
     void close_connection();
 };
 
+// A port on loopback whose connects neither succeed nor fail for a long while, as a host
+// that does not answer: its listen queue is full and never taken from, so new SYNs are
+// dropped. `hangs` says whether this system behaves so (else tests that need it skip).
+struct SilentListener {
+    uint16_t port = 0;
+    SOCKET listener = INVALID_SOCKET;
+    SOCKET filler = INVALID_SOCKET;  // the one connection the queue holds
+    bool hangs = false;
+    SilentListener();
+    ~SilentListener();
+};
+
 // ---- Relay clients ----
 // The connecting and reading core of the tests' readers and the relay benchmark's clients.
 

@@ -82,6 +82,20 @@ TEST(Links, HostThatNeitherResolvesNorParsesShowsTheHostText) {
     EXPECT_EQ(t.client_line().substr(0, 16), client_line(7777, "Ошибка 9").substr(0, 16));
 }
 
+// Hosts are typed by hand: blanks around one are no part of it, and an empty one is this
+// computer.
+TEST(Links, BlanksAroundAHostAreDroppedAndAnEmptyHostIsThisComputer) {
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_port(t.station->links, LINK_SOURCE, receiver.port);
+    for (const char* host : {"127.0.0.1 ", "\t127.0.0.1", ""}) {
+        link_set_host(t.station->links, LINK_SOURCE, host);
+        link_open(t.station->links, t.station->connector, LINK_SOURCE);
+        EXPECT_EQ(t.client_line(), client_line(receiver.port, "Соединение 127.0.0.1")) << host;
+        station_drop_link(*t.station, LINK_SOURCE);
+    }
+}
+
 TEST(Links, DropClosesTheSocketAndMarksTheSlotClosed) {
     TestStation t;
     FakeReceiver receiver;
@@ -146,6 +160,25 @@ TEST(Links, NewSourceAddressDuringAnOpenIsNotLeftOnTheOldReceiver) {
     ASSERT_TRUE(old_receiver.accept_pending());
     std::array<char, 16> byte;
     EXPECT_LT(relay_client_read(old_receiver.connection, byte, 5000), 0);
+}
+
+// OK in the source dialog tries the new address at once, even while a connect to a host
+// that does not answer would go on for twenty seconds.
+TEST(Links, NewSourceAddressEndsAConnectThatHangs) {
+    SilentListener silent;
+    if (!silent.hangs)
+        GTEST_SKIP() << "a full listen queue here refuses connects instead of dropping them";
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_port(t.station->links, LINK_SOURCE, silent.port);
+    station_set_retry_pause(*t.station, 20ms);
+    connector_start(t.station->links, t.station->connector);
+    ASSERT_TRUE(t.run_until([&] { return client_line_showed(cp1251("Идет установление связи")); }));
+    t.run_for(300ms);  // inside the connect's wait
+    dialog_ok(*t.station, DialogId::source,
+              dialog_fields(std::to_string(receiver.port).c_str(), "127.0.0.1"));
+    EXPECT_TRUE(t.run_until(
+        [&] { return receiver.accept_pending() && source_state(t) == LINK_CONNECTED; }, 3s));
 }
 
 TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {
