@@ -36,6 +36,8 @@ constexpr char kTextSpeedRefused[] =  // "Ошибка: скорость %d не
 constexpr char kTextNameTooLong[] =  // "Ошибка: слишком длинное имя порта"
     "\xCE\xF8\xE8\xE1\xEA\xE0: \xF1\xEB\xE8\xF8\xEA\xEE\xEC \xE4\xEB\xE8\xED\xED\xEE\xE5 "
     "\xE8\xEC\xFF \xEF\xEE\xF0\xF2\xE0";
+constexpr char kTextDropped[] =  // "Связь разорвана", as for a TCP link
+    "\xD1\xE2\xFF\xE7\xFC \xF0\xE0\xE7\xEE\xF0\xE2\xE0\xED\xE0";
 constexpr char kTextOpenFailed[] =  // "Ошибка открытия порта"
     "\xCE\xF8\xE8\xE1\xEA\xE0 \xEE\xF2\xEA\xF0\xFB\xF2\xE8\xFF \xEF\xEE\xF0\xF2\xE0";
 
@@ -111,13 +113,31 @@ void pause_for(SerialLink& link, std::chrono::milliseconds pause, uint32_t confi
     });
 }
 
+// Whether the session is still the source: no stop, no new settings, no drop.
+bool session_current(const Session& session) {
+    return !session.link.stop.load() &&
+           session.link.config_serial.load() == session.config_serial &&
+           link_drops(session.table, LINK_SOURCE) == session.drops_before;
+}
+
+// Wakes the UI thread unless a wake is already on its way. A wake that could not be
+// delivered is not on its way: the next bytes try again.
+void wake_ui(SerialLink& link) {
+    if (!link.wake_pending.exchange(true) && !frontend_serial_wake())
+        link.wake_pending.store(false);
+}
+
 // Puts bytes in the ring, waiting while it is full: the driver's queue holds what comes
-// in meanwhile. Wakes the UI thread unless a wake is already on its way.
-void ring_put(SerialLink& link, std::span<const char> bytes) {
-    while (!bytes.empty() && !link.stop.load()) {
+// in meanwhile. False when the session ended while it waited.
+bool ring_put(Session& session, std::span<const char> bytes) {
+    SerialLink& link = session.link;
+    while (!bytes.empty()) {
+        if (!session_current(session))
+            return false;
         uint64_t written = link.written.load(std::memory_order_relaxed);
         uint64_t room = kSerialRingBytes - (written - link.taken.load(std::memory_order_acquire));
         if (room == 0) {
+            wake_ui(link);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
@@ -126,16 +146,31 @@ void ring_put(SerialLink& link, std::span<const char> bytes) {
         std::memcpy(link.ring.data() + at, bytes.data(), count);
         link.written.store(written + count, std::memory_order_release);
         bytes = bytes.subspan(count);
-        if (!link.wake_pending.exchange(true))
-            frontend_serial_wake();
+        wake_ui(link);
     }
+    return true;
 }
 
-// Sets the hunt's new candidate on the port. False when the port refuses it, which ends
-// the session (the next one starts over).
+// Moves the hunt on from a speed the driver refused, to the next candidate it has not
+// refused since the port was opened. False, with the refusal shown, when there is none
+// (or the speed was a fixed one).
+bool skip_refused_speed(Session& session) {
+    int32_t refused = session.hunt.speed;
+    if (speed_hunt_refused(session.hunt, steady_ms()) == HuntVerdict::try_speed)
+        return true;
+    Text256 text;
+    format_open_error(text, SerialOpen::speed_refused, refused);
+    show(session, LINK_FAILED, text.data(), 0);
+    return false;
+}
+
+// Sets the hunt's new candidate on the port, passing over those the driver refuses.
+// False when the session is to end.
 bool try_speed(Session& session) {
-    if (serial_set_speed(session.port, session.hunt.speed) != SerialOpen::ok)
-        return false;
+    while (serial_set_speed(session.port, session.hunt.speed) != SerialOpen::ok) {
+        if (!skip_refused_speed(session))
+            return false;
+    }
     return show(session, LINK_CLOSED, kTextTrying, session.hunt.speed);
 }
 
@@ -153,8 +188,7 @@ bool take_chunk(Session& session, std::span<const char> chunk) {
             session.link.found_speed = speed;
             if (!show(session, LINK_CONNECTED, kTextConnected, speed))
                 return false;
-            ring_put(session.link, chunk.subspan(from));
-            return true;
+            return ring_put(session, chunk.subspan(from));
         case HuntVerdict::lost_sync:
             if (!show(session, LINK_CONNECTED, kTextLostSync, speed))
                 return false;
@@ -166,22 +200,19 @@ bool take_chunk(Session& session, std::span<const char> chunk) {
         case HuntVerdict::keep:
             break;
     }
-    if (was_locked)
-        ring_put(session.link, chunk);
-    return true;
+    return !was_locked || ring_put(session, chunk);
 }
 
 // Reads until the port fails, the link is dropped, the settings change or a stop.
 void read_port(Session& session) {
     SerialLink& link = session.link;
-    while (!link.stop.load() && link.config_serial.load() == session.config_serial &&
-           link_drops(session.table, LINK_SOURCE) == session.drops_before) {
+    while (session_current(session)) {
         int got = serial_read(session.port, link.read_buffer.data(), link.read_buffer.size(),
                               kSerialReadWaitMs);
         if (got < 0) {
-            // Unplugged: shown as a drop, and opened again after the pause.
-            link_drop(session.table, LINK_SOURCE);
-            report_status(link);
+            // Unplugged: shown as a drop, and opened again after the pause. The reader
+            // closes only its own port: the slot's socket, if any, is not its to close.
+            show(session, LINK_CLOSED, kTextDropped, 0);
             return;
         }
         if (speed_hunt_tick(session.hunt, steady_ms()) == HuntVerdict::try_speed) {
@@ -195,13 +226,23 @@ void read_port(Session& session) {
     }
 }
 
+// Opens the port at the hunt's first speed, passing over speeds the driver refuses while
+// the speed is automatic.
+SerialOpen open_port(Session& session, const Text256& name) {
+    SerialOpen opened = serial_open(session.port, name.data(), session.hunt.speed);
+    while (opened == SerialOpen::speed_refused && session.hunt.fixed_speed == 0 &&
+           speed_hunt_refused(session.hunt, steady_ms()) == HuntVerdict::try_speed)
+        opened = serial_open(session.port, name.data(), session.hunt.speed);
+    return opened;
+}
+
 // Opens the port, reads it while it lasts, and closes it.
 void run_session(SerialLink& link, LinkTable& table, const Text256& name, int32_t speed,
                  uint32_t config_serial) {
     Session session{link, table, {}, {}, link_drops(table, LINK_SOURCE), config_serial};
     show(session, LINK_CLOSED, kTextConnecting, 0);
     speed_hunt_start(session.hunt, speed, link.found_speed, steady_ms());
-    SerialOpen opened = serial_open(session.port, name.data(), session.hunt.speed);
+    SerialOpen opened = open_port(session, name);
     if (opened != SerialOpen::ok) {
         Text256 text;
         format_open_error(text, opened, session.hunt.speed);
@@ -216,6 +257,7 @@ void run_session(SerialLink& link, LinkTable& table, const Text256& name, int32_
 }
 
 void reader_run(LinkTable& table, SerialLink& link) {
+    uint32_t last_serial = link.config_serial.load();
     while (!link.stop.load()) {
         Text256 name;
         int32_t speed;
@@ -226,6 +268,11 @@ void reader_run(LinkTable& table, SerialLink& link) {
             speed = link.speed;
             config_serial = link.config_serial.load();
         }
+        // Bytes of a port that is no longer the source are not taken any more, even those
+        // put in the ring just before the change was seen.
+        if (config_serial != last_serial)
+            link.discard_before.store(link.written.load());
+        last_serial = config_serial;
         if (name[0] == '\0') {
             pause_for(link, std::chrono::hours(1), config_serial);
             continue;
@@ -290,8 +337,13 @@ void serial_link_woken(SerialLink& link) {
     link.wake_pending.store(false);
 }
 
+void serial_link_discard(SerialLink& link) {
+    link.taken.store(link.written.load(std::memory_order_acquire), std::memory_order_release);
+}
+
 size_t serial_link_take(SerialLink& link, std::span<char> out) {
-    uint64_t taken = link.taken.load(std::memory_order_relaxed);
+    uint64_t taken = std::max(link.taken.load(std::memory_order_relaxed),
+                              link.discard_before.load(std::memory_order_acquire));
     uint64_t available = link.written.load(std::memory_order_acquire) - taken;
     size_t at = static_cast<size_t>(taken % kSerialRingBytes);
     size_t count = std::min({out.size(), static_cast<size_t>(available), kSerialRingBytes - at});

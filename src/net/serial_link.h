@@ -5,9 +5,10 @@
 // thread, woken by the front end, takes them out and sends them down the same road as a
 // TCP chunk. The reader reports in the source link's slot of the link table, so the
 // client line, the silence watchdog and the drops of the UI thread work as for TCP: a
-// drop makes the reader close the port and open it again a second later. The reader
-// waits rather than overwrite bytes the UI thread has not taken, so nothing is lost
-// while the driver's own queue has room.
+// drop makes the reader close the port and open it again a second later. The reader owns
+// the slot only for as long as the slot's drop count is the one its session began with,
+// and it never closes anything but its own port. It waits rather than overwrite bytes the
+// UI thread has not taken, so nothing is lost while the driver's own queue has room.
 #pragma once
 
 #include <array>
@@ -49,6 +50,9 @@ struct SerialLink {
     std::array<char, kSerialRingBytes> ring{};
     std::atomic<uint64_t> written{0};
     std::atomic<uint64_t> taken{0};
+    // Bytes before this position came from a port that is no longer the source: the
+    // reader moves it on when the settings change, and they are never taken.
+    std::atomic<uint64_t> discard_before{0};
     // Set by the reader when it wakes the UI thread, cleared by the UI thread before it
     // takes: one wake in flight at a time, however fast the bytes come.
     std::atomic<bool> wake_pending{false};
@@ -59,9 +63,9 @@ struct SerialLink {
 
 // Exports from the front end: the serial reader has put bytes in the ring. The front
 // end makes the UI thread call the station's serial entry soon (the Win32 program posts
-// a window message, the console program and the tests end their loop's wait). Reader
-// thread.
-void frontend_serial_wake();
+// a window message, the console program and the tests end their loop's wait). Returns
+// false when the wake could not be delivered (a full message queue). Reader thread.
+bool frontend_serial_wake();
 
 // Uses `port` (empty: none) at `speed` (0: automatic) from now on; a port in use is
 // closed and the new one opened at once. Any thread.
@@ -79,3 +83,5 @@ bool serial_link_stop(SerialLink& link, std::chrono::milliseconds wait);
 size_t serial_link_take(SerialLink& link, std::span<char> out);
 // The UI thread is about to take: later bytes wake it again. UI thread.
 void serial_link_woken(SerialLink& link);
+// Throws away what waits in the ring: the source has just changed. UI thread.
+void serial_link_discard(SerialLink& link);

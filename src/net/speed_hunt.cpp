@@ -89,16 +89,25 @@ ByteResult check_text(FrameCheck& check, char c) {
     return c == ';' && text_length_valid(check) ? ByteResult::frame : ByteResult::broken;
 }
 
-HuntVerdict set_candidate(SpeedHunt& hunt, int candidate, int64_t now_ms) {
-    hunt.candidate = candidate % static_cast<int>(kHuntSpeeds.size());
-    hunt.speed = kHuntSpeeds[static_cast<size_t>(hunt.candidate)];
-    hunt.locked = false;
-    hunt.since_ms = now_ms;
-    hunt.run = 0;
-    hunt.bytes_without_frame = 0;
-    hunt.lost_sync = false;
-    hunt.check = FrameCheck{};
-    return HuntVerdict::try_speed;
+// Sets the first candidate from `candidate` on, round the list, that the driver has not
+// refused; false when it refused them all.
+bool set_candidate(SpeedHunt& hunt, int candidate, int64_t now_ms) {
+    int count = static_cast<int>(kHuntSpeeds.size());
+    for (int tried = 0; tried < count; ++tried) {
+        int index = (candidate + tried) % count;
+        if (hunt.refused[static_cast<size_t>(index)])
+            continue;
+        hunt.candidate = index;
+        hunt.speed = kHuntSpeeds[static_cast<size_t>(index)];
+        hunt.locked = false;
+        hunt.since_ms = now_ms;
+        hunt.run = 0;
+        hunt.bytes_without_frame = 0;
+        hunt.lost_sync = false;
+        hunt.check = FrameCheck{};
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -144,8 +153,10 @@ HuntVerdict speed_hunt_feed(SpeedHunt& hunt, std::span<const char> bytes, bool b
             hunt.run = 0;
         if (!hunt.locked || ++hunt.bytes_without_frame <= kHuntLostSyncBytes || hunt.lost_sync)
             continue;
-        if (hunt.fixed_speed == 0)
-            return set_candidate(hunt, 0, now_ms);  // a fresh hunt, from the top
+        if (hunt.fixed_speed == 0) {
+            set_candidate(hunt, 0, now_ms);  // a fresh hunt, from the top
+            return HuntVerdict::try_speed;
+        }
         hunt.lost_sync = true;
         verdict = HuntVerdict::lost_sync;
     }
@@ -155,5 +166,14 @@ HuntVerdict speed_hunt_feed(SpeedHunt& hunt, std::span<const char> bytes, bool b
 HuntVerdict speed_hunt_tick(SpeedHunt& hunt, int64_t now_ms) {
     if (hunt.locked || now_ms - hunt.since_ms < kHuntDwellMs)
         return HuntVerdict::keep;
-    return set_candidate(hunt, hunt.candidate + 1, now_ms);
+    set_candidate(hunt, hunt.candidate + 1, now_ms);
+    return HuntVerdict::try_speed;
+}
+
+HuntVerdict speed_hunt_refused(SpeedHunt& hunt, int64_t now_ms) {
+    if (hunt.fixed_speed > 0)
+        return HuntVerdict::keep;
+    hunt.refused[static_cast<size_t>(hunt.candidate)] = true;
+    return set_candidate(hunt, hunt.candidate + 1, now_ms) ? HuntVerdict::try_speed
+                                                           : HuntVerdict::keep;
 }

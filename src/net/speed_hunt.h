@@ -45,6 +45,8 @@ struct SpeedHunt {
     int64_t bytes_without_frame = 0;
     bool lost_sync = false;  // locked, and the stream no longer makes sense
     FrameCheck check;
+    // Candidates the port's driver refused since the port was opened: passed over.
+    std::array<bool, kHuntSpeeds.size()> refused{};
 };
 
 enum class HuntVerdict {
@@ -67,3 +69,7 @@ HuntVerdict speed_hunt_feed(SpeedHunt& hunt, std::span<const char> bytes, bool b
 
 // Time passes with or without bytes: moves an unsuccessful hunt to the next speed.
 HuntVerdict speed_hunt_tick(SpeedHunt& hunt, int64_t now_ms);
+
+// The port's driver refused hunt.speed: an automatic hunt moves on to the next candidate
+// not refused yet (try_speed). `keep` when there is none left, or the speed is fixed.
+HuntVerdict speed_hunt_refused(SpeedHunt& hunt, int64_t now_ms);

@@ -221,6 +221,10 @@ void apply_typed(Station& station, Setting setting, const char* text) {
 void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
     switch (action) {
         case AfterOk::reconnect_source:
+            // The new address is saved for the TCP link; while a serial port is the source,
+            // that link is not running and the port is left alone.
+            if (serial_link_active(station.serial))
+                break;
             // A connection made meanwhile to the old address is not kept.
             link_cancel_open(station.links, LINK_SOURCE);
             if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)

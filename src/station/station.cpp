@@ -209,6 +209,8 @@ void station_use_serial(Station& station, std::string_view port, int32_t speed) 
     link_cancel_open(station.links, LINK_SOURCE);
     if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
         station_drop_link(station, LINK_SOURCE);
+    // What the old port left in the ring is not the new source's.
+    serial_link_discard(station.serial);
     serial_link_configure(station.serial, port, speed);
     if (!serial)
         connector_wake(station.connector);

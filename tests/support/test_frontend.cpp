@@ -12,7 +12,12 @@ TestSurface surface;
 TestStatus status;
 PollLoop loop;
 Station* attached = nullptr;
+TestSerialWakes serial_wakes;
 }  // namespace
+
+TestSerialWakes& test_serial_wakes() {
+    return serial_wakes;
+}
 
 TestSurface& test_surface() {
     return surface;
@@ -71,8 +76,12 @@ void frontend_unwatch_socket(SOCKET s) {
     poll_loop_unwatch(loop, s);
 }
 
-void frontend_serial_wake() {
+bool frontend_serial_wake() {
+    ++serial_wakes.asked;
+    if (serial_wakes.refuse_next.exchange(false))
+        return false;
     poll_loop_wake(loop);
+    return true;
 }
 
 void frontend_status_changed() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ struct TestStatus {
     std::vector<std::string> message_boxes;  // "caption: text"
 };
 TestStatus& test_status();
+
+// The serial reader's wakes of the UI thread: how many it asked for, and a refusal of the
+// next one, as a full message queue refuses a posted message.
+struct TestSerialWakes {
+    std::atomic<int> asked{0};
+    std::atomic<bool> refuse_next{false};
+};
+TestSerialWakes& test_serial_wakes();
 
 // Attaches the station whose status board the front end shows, and clears the status
 // record and the socket watches. nullptr detaches.

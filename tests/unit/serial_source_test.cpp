@@ -11,6 +11,7 @@
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
 #include "support/net_harness.h"
+#include "support/refused_speeds.h"
 #include "support/test_frontend.h"
 
 namespace {
@@ -60,6 +61,20 @@ bool pty_takes_speed(const std::string& dir, int32_t speed) {
     if (fd >= 0)
         close(fd);
     return takes;
+}
+
+// Writes all of `bytes` to the receiver's end of the terminal, waiting while it is full,
+// until it is unplugged.
+void write_all(int fd, const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+        ssize_t wrote = write(fd, bytes.data() + at, bytes.size() - at);
+        if (wrote > 0)
+            at += static_cast<size_t>(wrote);
+        else if (wrote < 0 && errno != EAGAIN && errno != EINTR)
+            return;  // unplugged
+        else
+            usleep(1000);
+    }
 }
 
 // Forgets the client lines shown so far.
@@ -121,6 +136,21 @@ TEST_F(SerialSourceTest, AutomaticSpeedFinds921600And3000000) {
     }
 }
 
+// An adapter whose driver refuses some of the speeds tried: they are passed over, at open
+// and within the hunt, and the receiver's own speed is still found.
+TEST_F(SerialSourceTest, SpeedsTheDriverRefusesArePassedOver) {
+    if (!pty_takes_speed(t.dir.path, 230400))
+        GTEST_SKIP() << "pseudo-terminals here cannot be set to 230,400 baud";
+    PtyReceiver receiver(port_path("ttyFTDI"));
+    receiver.play(230400);
+    refuse_serial_speeds({3000000, 921600});
+    station_use_serial(*t.station, receiver.link, 0);
+    bool found = t.run_until([&] { return shows("Соединение 230400 бод"); }, 8s);
+    refuse_serial_speeds({});
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(shows("Идет установление связи, проба 1000000 бод"));
+}
+
 TEST_F(SerialSourceTest, UnpluggedPortIsOpenedAgainWithin3sOfComingBack) {
     PtyReceiver receiver(port_path("ttyUSB"));
     receiver.play(0);
@@ -176,6 +206,109 @@ TEST_F(SerialSourceTest, DialogOkSwitchesTheSourceToThePortAndAnEmptyPortBackToT
     dialog_ok(*t.station, DialogId::serial, dialog_fields("", "230400"));
     EXPECT_TRUE(
         t.run_until([&] { return t.client_line().starts_with(cp1251("Клиент:  7777  ")); }));
+}
+
+}  // namespace
+
+namespace {
+
+// The TCP link and the serial port take turns at the source slot; each changes it only
+// while it is the source.
+TEST_F(SerialSourceTest, ASwitchToThePortDuringAHangingConnectKeepsThePortsLine) {
+    SilentListener silent;
+    if (!silent.hangs)
+        GTEST_SKIP() << "a full listen queue here refuses connects instead of dropping them";
+    dialog_ok(*t.station, DialogId::source,
+              dialog_fields(std::to_string(silent.port).c_str(), "127.0.0.1"));
+    ASSERT_TRUE(t.run_until([&] { return shows("Идет установление связи"); }));
+    t.run_for(200ms);  // inside the connect's wait
+    PtyReceiver receiver(port_path("ttyS9"));
+    station_use_serial(*t.station, receiver.link, 115200);
+    std::string line = cp1251("Клиент: " + receiver.link + "  Соединение 115200 бод");
+    ASSERT_TRUE(t.run_until([&] { return t.client_line() == line; }));
+    t.run_for(1500ms);
+    EXPECT_EQ(t.client_line(), line);
+    EXPECT_EQ(link_state(t.station->links, LINK_SOURCE), LINK_CONNECTED);
+}
+
+TEST_F(SerialSourceTest, APortUnpluggedAsTheTcpLinkTakesOverLeavesItsSocketAlone) {
+    PtyReceiver receiver(port_path("ttyS10"));
+    station_use_serial(*t.station, receiver.link, 115200);
+    ASSERT_TRUE(t.run_until([&] { return shows("Соединение 115200 бод"); }));
+    FakeReceiver tcp_receiver;
+    link_set_port(t.station->links, LINK_SOURCE, tcp_receiver.port);
+    hold_next_open(t.station->connector);
+    station_use_serial(*t.station, "", 0);
+    ASSERT_TRUE(wait_open_held());  // the TCP link's socket is in the slot now
+    receiver.unplug();              // while the reader still waits on the port
+    t.run_for(300ms);
+    release_held_open();
+    ASSERT_TRUE(tcp_receiver.accept_pending());
+    std::array<char, 16> byte;
+    EXPECT_EQ(relay_client_read(tcp_receiver.connection, byte, 500), 0);  // open, and quiet
+    EXPECT_TRUE(t.run_until([&] {
+        return t.client_line() == cp1251("Клиент: ") + std::to_string(tcp_receiver.port) +
+                                      cp1251("  Соединение 127.0.0.1");
+    }));
+}
+
+// While its bytes wait in a full ring, the reader still sees a drop and a new setting
+// without the UI thread taking any; and the bytes that wait when the source changes belong
+// to the old port: nobody gets them.
+TEST_F(SerialSourceTest, AReaderWaitingForRoomSeesADropAndASwitchAndOldBytesGoNowhere) {
+    RelayReader client(relay_port);
+    ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
+    PtyReceiver old_port(port_path("ttyOLD"));
+    PtyReceiver new_port(port_path("ttyNEW"));
+    station_use_serial(*t.station, old_port.link, 115200);
+    ASSERT_TRUE(t.run_until([&] { return shows("Соединение 115200 бод"); }));
+    // More than the ring holds, while the UI thread takes nothing.
+    std::thread flood([&] { write_all(old_port.serial.master, stream_bytes(0, 1536 * 1024)); });
+    auto ring_full = [&] {
+        return t.station->serial.written.load() - t.station->serial.taken.load() ==
+               kSerialRingBytes;
+    };
+    for (int i = 0; i < 1000 && !ring_full(); ++i)
+        usleep(10000);
+    ASSERT_TRUE(ring_full());
+    auto shown_soon = [](const std::string& line) {
+        for (int i = 0; i < 300; ++i, usleep(10000)) {
+            if (client_line_showed(line))
+                return true;
+        }
+        return false;
+    };
+    // A drop (the watchdog's) ends the session that waits for room: the port is opened again.
+    forget_client_lines();
+    station_drop_link(*t.station, LINK_SOURCE);
+    bool reopened = shown_soon(cp1251("Клиент: " + old_port.link + "  Соединение 115200 бод"));
+    station_use_serial(*t.station, new_port.link, 115200);
+    bool switched = shown_soon(cp1251("Клиент: " + new_port.link + "  Соединение 115200 бод"));
+    old_port.unplug();  // the flood ends
+    flood.join();
+    EXPECT_TRUE(reopened);
+    EXPECT_TRUE(switched);
+    t.run_for(500ms);
+    EXPECT_EQ(client.size(), 0u);
+}
+
+// A wake the UI thread could not be sent (a full message queue) is not counted as on its
+// way: the next bytes ask again.
+TEST_F(SerialSourceTest, AWakeThatCouldNotBeDeliveredIsAskedAgain) {
+    PtyReceiver receiver(port_path("ttyWAKE"));
+    station_use_serial(*t.station, receiver.link, 115200);
+    ASSERT_TRUE(t.run_until([&] { return shows("Соединение 115200 бод"); }));
+    int asked = test_serial_wakes().asked;
+    test_serial_wakes().refuse_next = true;
+    auto wakes_asked = [&](int count) {
+        for (int i = 0; i < 300 && test_serial_wakes().asked < asked + count; ++i)
+            usleep(10000);
+        return test_serial_wakes().asked >= asked + count;
+    };
+    write_all(receiver.serial.master, "*8D4840D6202CC3;\r\n");
+    ASSERT_TRUE(wakes_asked(1));
+    write_all(receiver.serial.master, "*8D4840D6202CC3;\r\n");
+    EXPECT_TRUE(wakes_asked(2));
 }
 
 }  // namespace

@@ -66,8 +66,9 @@ void frontend_unwatch_socket(SOCKET s) {
     poll_loop_unwatch(console().loop, s);
 }
 
-void frontend_serial_wake() {
+bool frontend_serial_wake() {
     poll_loop_wake(console().loop);
+    return true;
 }
 
 void frontend_status_changed() {

@@ -77,8 +77,8 @@ void frontend_status_changed() {
     }
 }
 
-void frontend_serial_wake() {
-    PostMessageW(win32_app().main_window, WM_SERIAL_DATA, 0, 0);
+bool frontend_serial_wake() {
+    return PostMessageW(win32_app().main_window, WM_SERIAL_DATA, 0, 0) != 0;
 }
 
 void frontend_message_box(const char* text, const char* caption) {
