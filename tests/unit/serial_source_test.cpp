@@ -202,10 +202,17 @@ TEST_F(SerialSourceTest, DialogOkSwitchesTheSourceToThePortAndAnEmptyPortBackToT
     std::span<char> spans[] = {lines[0], lines[1]};
     ASSERT_EQ(settings_file_read(t.dir.path.c_str(), kSerialSettingsFile, spans), 2);
     EXPECT_EQ(std::string(lines[1].data()), "230400");
+    // The TCP source's dialog saves its address for later and leaves the port running.
+    forget_client_lines();
+    dialog_ok(*t.station, DialogId::source, dialog_fields("30005", "192.168.1.50"));
+    t.run_for(300ms);
+    EXPECT_FALSE(shows("Связь разорвана"));
+    EXPECT_EQ(t.client_line(), cp1251("Клиент: " + receiver.link + "  Соединение 230400 бод"));
+    EXPECT_EQ(link_port(t.station->links, LINK_SOURCE), 30005);
 
     dialog_ok(*t.station, DialogId::serial, dialog_fields("", "230400"));
     EXPECT_TRUE(
-        t.run_until([&] { return t.client_line().starts_with(cp1251("Клиент:  7777  ")); }));
+        t.run_until([&] { return t.client_line().starts_with(cp1251("Клиент: 30005  ")); }));
 }
 
 }  // namespace
