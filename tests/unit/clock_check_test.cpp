@@ -143,17 +143,23 @@ TEST(ClockCheck, ResetIsReportedOnceAndMeasurementRestarts) {
 }
 
 // Two receivers interleaved, their clocks far apart, under a second apart, and a few
-// message gaps apart: merged within 30 s, never taken for a reset.
+// message gaps apart, the second sending half the messages or only a tenth: merged within
+// 30 s, never taken for a reset.
 TEST(ClockCheck, MergedReceiversAreCaught) {
-    for (double apart_s : {3600.0, 0.4, 0.05}) {
-        SCOPED_TRACE(apart_s);
+    struct Case {
+        double apart_s;
+        uint64_t second_percent;
+    } cases[] = {{3600.0, 50}, {0.4, 50}, {0.05, 50}, {0.4, 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.apart_s);
+        SCOPED_TRACE(c.second_percent);
         Series run;
         Receiver a{12e6, 1'000'000'000, 2'000'000};
-        Receiver b{12e6 * (1 + 25e-6), a.start_count + static_cast<uint64_t>(apart_s * 12e6)};
+        Receiver b{12e6 * (1 + 25e-6), a.start_count + static_cast<uint64_t>(c.apart_s * 12e6)};
         uint64_t pick = 3;
         auto either = [&](int64_t t) {
             pick = pick * 6364136223846793005ull + 1442695040888963407ull;
-            return (pick >> 40) % 2 == 0 ? a.stamp(t) : b.stamp(t);
+            return (pick >> 40) % 100 >= c.second_percent ? a.stamp(t) : b.stamp(t);
         };
         run.feed(40, either, a);
         EXPECT_EQ(run.report.verdict, ClockVerdict::merged);
