@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -109,6 +110,25 @@ TEST(ClockCheck, CountWrapIsNotAReset) {
     EXPECT_EQ(run.report.verdict, ClockVerdict::right);
     EXPECT_NEAR(run.report.offset_ppm, 0, 0.5);
     EXPECT_GE(run.report.window_s, 80);
+}
+
+// Crafted timestamps, each just under half the 48-bit range after the last and arriving
+// a millisecond apart: no clock runs that fast, so no rate that fast is ever reported
+// (and the unwrapped count, which would pass 2^63 by the end, never overflows).
+TEST(ClockCheck, ImpossibleForwardStepsAreJumps) {
+    Series run;
+    uint64_t stamp = 0xC00000000000ull;
+    double fastest_hz = 0;
+    for (int i = 1; i <= 65536; ++i) {
+        clock_check_timestamp(run.check, stamp, run.now_ns);
+        stamp = (stamp + (1ull << 47) - 1) & kMask48;
+        run.now_ns += 1'000'000;
+        if (i % 1000 == 0 || i == 65536) {
+            clock_check_judge(run.check, run.setting_hz, run.now_ns, run.report);
+            fastest_hz = std::max(fastest_hz, run.report.measured_hz);
+        }
+    }
+    EXPECT_LE(fastest_hz, 2e9);
 }
 
 // A setting of 12 MHz against a 20 MHz count: wrong, naming 20 MHz, well within 30 s.
