@@ -16,6 +16,10 @@ constexpr double kNsPerS = 1e9;
 
 // A step this far off the computer's clock is a jump, not delay.
 constexpr double kJumpS = 1.0;
+// No receiver clock runs faster than the GPS form's 1 GHz: a forward step of more than
+// twice that per second of arrival time is a jump whatever the rate, with kJumpS of slack
+// because the messages of one chunk share one arrival time.
+constexpr double kFastestStepHz = 2e9;
 // A jump is a reset when this long passes after it with the stream in order.
 constexpr int64_t kResetQuietNs = 3 * kNanosPerSecond;
 constexpr int64_t kResetShownNs = 30 * kNanosPerSecond;
@@ -61,6 +65,15 @@ double rough_hz(const ClockCheck& check) {
     if (check.gps)
         return kNsPerS;
     return check.setting_hz > 0 ? check.setting_hz : 12e6;
+}
+
+// Unwrapped counts saturate: crafted steps, each plausible, must not overflow them.
+int64_t count_add(int64_t count, int64_t step) {
+    if (step > 0 && count > INT64_MAX - step)
+        return INT64_MAX;
+    if (step < 0 && count < INT64_MIN - step)
+        return INT64_MIN;
+    return count + step;
 }
 
 ClockPair& pair_at(ClockCheck& check, int index) {
@@ -398,11 +411,13 @@ void clock_check_timestamp(ClockCheck& check, uint64_t timestamp, int64_t now_ns
     int64_t signed_step = step < std::min(kCountHalf, modulus / 2)
                               ? static_cast<int64_t>(step)
                               : static_cast<int64_t>(step) - static_cast<int64_t>(modulus);
-    double off_s = static_cast<double>(signed_step) / rough_hz(check) -
-                   static_cast<double>(now_ns - check.last_arrival_ns) / kNsPerS;
+    double arrival_s = static_cast<double>(now_ns - check.last_arrival_ns) / kNsPerS;
+    double off_s = static_cast<double>(signed_step) / rough_hz(check) - arrival_s;
     // Before a rate is fitted, a wrong setting can make ordinary steps look long; only a
-    // step back can be told for a jump then.
-    bool jump = std::fabs(off_s) > kJumpS && (check.fitted_hz > 0 || signed_step < 0);
+    // step back, or forward faster than any clock, can be told for a jump then.
+    bool too_fast =
+        static_cast<double>(signed_step) > kFastestStepHz * (std::max(arrival_s, 0.0) + kJumpS);
+    bool jump = too_fast || (std::fabs(off_s) > kJumpS && (check.fitted_hz > 0 || signed_step < 0));
     note_step(check, now_ns, signed_step < 0 || jump);
     check.last_raw = raw;
     check.last_arrival_ns = now_ns;
@@ -418,7 +433,7 @@ void clock_check_timestamp(ClockCheck& check, uint64_t timestamp, int64_t now_ns
         interval_add(check, {check.count, now_ns});
         return;
     }
-    check.count += signed_step;
+    check.count = count_add(check.count, signed_step);
     interval_add(check, {check.count, now_ns});
 }
 

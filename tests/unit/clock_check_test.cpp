@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -111,6 +112,25 @@ TEST(ClockCheck, CountWrapIsNotAReset) {
     EXPECT_GE(run.report.window_s, 80);
 }
 
+// Crafted timestamps, each just under half the 48-bit range after the last and arriving
+// a millisecond apart: no clock runs that fast, so no rate that fast is ever reported
+// (and the unwrapped count, which would pass 2^63 by the end, never overflows).
+TEST(ClockCheck, ImpossibleForwardStepsAreJumps) {
+    Series run;
+    uint64_t stamp = 0xC00000000000ull;
+    double fastest_hz = 0;
+    for (int i = 1; i <= 65536; ++i) {
+        clock_check_timestamp(run.check, stamp, run.now_ns);
+        stamp = (stamp + (1ull << 47) - 1) & kMask48;
+        run.now_ns += 1'000'000;
+        if (i % 1000 == 0 || i == 65536) {
+            clock_check_judge(run.check, run.setting_hz, run.now_ns, run.report);
+            fastest_hz = std::max(fastest_hz, run.report.measured_hz);
+        }
+    }
+    EXPECT_LE(fastest_hz, 2e9);
+}
+
 // A setting of 12 MHz against a 20 MHz count: wrong, naming 20 MHz, well within 30 s.
 TEST(ClockCheck, WrongSettingNamesTheCommonFrequency) {
     Series run;
@@ -143,17 +163,23 @@ TEST(ClockCheck, ResetIsReportedOnceAndMeasurementRestarts) {
 }
 
 // Two receivers interleaved, their clocks far apart, under a second apart, and a few
-// message gaps apart: merged within 30 s, never taken for a reset.
+// message gaps apart, the second sending half the messages or only a tenth: merged within
+// 30 s, never taken for a reset.
 TEST(ClockCheck, MergedReceiversAreCaught) {
-    for (double apart_s : {3600.0, 0.4, 0.05}) {
-        SCOPED_TRACE(apart_s);
+    struct Case {
+        double apart_s;
+        uint64_t second_percent;
+    } cases[] = {{3600.0, 50}, {0.4, 50}, {0.05, 50}, {0.4, 10}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.apart_s);
+        SCOPED_TRACE(c.second_percent);
         Series run;
         Receiver a{12e6, 1'000'000'000, 2'000'000};
-        Receiver b{12e6 * (1 + 25e-6), a.start_count + static_cast<uint64_t>(apart_s * 12e6)};
+        Receiver b{12e6 * (1 + 25e-6), a.start_count + static_cast<uint64_t>(c.apart_s * 12e6)};
         uint64_t pick = 3;
         auto either = [&](int64_t t) {
             pick = pick * 6364136223846793005ull + 1442695040888963407ull;
-            return (pick >> 40) % 2 == 0 ? a.stamp(t) : b.stamp(t);
+            return (pick >> 40) % 100 >= c.second_percent ? a.stamp(t) : b.stamp(t);
         };
         run.feed(40, either, a);
         EXPECT_EQ(run.report.verdict, ClockVerdict::merged);
