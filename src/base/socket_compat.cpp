@@ -39,6 +39,11 @@ bool socket_would_block() {
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
 }
 
+bool socket_out_of_resources() {
+    int error = WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+}
+
 int socket_send(SOCKET s, const void* data, size_t size) {
     return send(s, static_cast<const char*>(data), clamp_size(size), kSendFlags);
 }
@@ -116,6 +121,10 @@ bool socket_set_nonblocking(SOCKET s) {
 
 bool socket_would_block() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
+}
+
+bool socket_out_of_resources() {
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
 }
 
 int socket_send(SOCKET s, const void* data, size_t size) {

@@ -54,6 +54,9 @@ bool socket_set_nonblocking(SOCKET s);
 
 // Whether the last socket call failed only because it would have had to wait.
 bool socket_would_block();
+// Whether the last socket call failed for want of descriptors or memory, a failure that
+// lasts until something is freed.
+bool socket_out_of_resources();
 
 // One send or recv of at most `size` bytes; the result as the platform gives it.
 int socket_send(SOCKET s, const void* data, size_t size);

@@ -109,8 +109,13 @@ bool relay_accept(RelayServer& relay, int error) {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     SOCKET s = accept(relay.listener, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (s == INVALID_SOCKET)
+    if (s == INVALID_SOCKET) {
+        if (socket_out_of_resources()) {
+            frontend_unwatch_socket(relay.listener);
+            relay.accept_paused_ticks = kRelayAcceptPauseTicks;
+        }
         return false;
+    }
     if (free_client == nullptr) {
         closesocket(s);  // all slots in use: cut off at once, listed nowhere
         return false;
@@ -166,6 +171,12 @@ int relay_fan_out(RelayServer& relay, std::span<const char> chunk) {
         closed += serve_client(relay, client) ? 0 : 1;
     }
     return closed;
+}
+
+void relay_tick(RelayServer& relay) {
+    if (relay.accept_paused_ticks > 0 && --relay.accept_paused_ticks == 0 &&
+        relay.listener != INVALID_SOCKET)
+        frontend_watch_socket(relay.listener, SocketRole::relay_listener, kSocketAccept);
 }
 
 void relay_shutdown(RelayServer& relay) {

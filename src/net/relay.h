@@ -28,6 +28,10 @@ constexpr size_t kRelayHistoryBytes = 8 * 1024 * 1024;
 constexpr int kRelaySocketSendBuffer = 64 * 1024;
 constexpr int kClientAddressSize = 32;
 constexpr int kRelayReadSize = 1024;  // what relay clients send is read and thrown away
+// After an accept that failed for want of resources (no descriptor left), the listening
+// socket is not watched for this many timer ticks: its queue stays readable, and watching
+// it would only repeat the failure as fast as the loop turns.
+constexpr int kRelayAcceptPauseTicks = 10;
 
 using ClientAddress = std::array<char, kClientAddressSize>;
 
@@ -42,6 +46,7 @@ struct RelayServer {
     SOCKET listener = INVALID_SOCKET;
     std::array<RelayClient, kRelaySlots> clients;
     StreamHistory history;
+    int accept_paused_ticks = 0;  // while above 0, the listening socket is not watched
     // Addresses are written on the UI thread and read by status refreshes on both threads.
     mutable std::mutex address_lock;
 };
@@ -66,6 +71,8 @@ bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event);
 // taken yet, as far as its socket takes it; closes clients the history has left behind.
 // Returns how many clients were closed.
 int relay_fan_out(RelayServer& relay, std::span<const char> chunk);
+// Timer tick: watches the listening socket again once an accept pause is over. UI thread.
+void relay_tick(RelayServer& relay);
 // Closes every client and then the listening socket.
 void relay_shutdown(RelayServer& relay);
 // Live clients (a non-empty address), for tests and status.

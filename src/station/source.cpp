@@ -58,7 +58,7 @@ void source_decode(Station& station, std::span<const char> chunk) {
 
 void source_fan_out(Station& station, std::span<const char> chunk) {
     if (relay_fan_out(station.relay, chunk) > 0)
-        status_refresh(station);
+        status_refresh_soon(station);
 }
 
 void station_drop_link(Station& station, int slot) {

@@ -26,7 +26,8 @@ void source_chunk(Station& station, std::span<const char> chunk);
 // silence counter. UI thread.
 void source_decode(Station& station, std::span<const char> chunk);
 
-// Sends a chunk, unchanged, to every relay client, and shows the clients it had to close.
+// Sends a chunk, unchanged, to every relay client; the clients it had to close leave the
+// server line at the next tick.
 // UI thread.
 void source_fan_out(Station& station, std::span<const char> chunk);
 

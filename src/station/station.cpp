@@ -148,17 +148,19 @@ void station_timer_tick(Station& station) {
     watchdog_step(station);
     ring_tick(station.ring);
     clock_watch_tick(station);
+    relay_tick(station.relay);
+    status_refresh_if_asked(station);
 }
 
 void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error) {
     switch (role) {
         case SocketRole::relay_listener:
             if (relay_accept(station.relay, error))
-                status_refresh(station);
+                status_refresh_soon(station);
             break;
         case SocketRole::relay_client:
             if (relay_client_event(station.relay, s, event))
-                status_refresh(station);
+                status_refresh_soon(station);
             break;
         case SocketRole::link_source:
             source_event(station, s, event);

@@ -98,7 +98,8 @@ void station_start_relay(Station& station);
 // Relay shutdown, both connectors' stop, Winsock clean-up, in that order.
 void station_stop_network(Station& station);
 
-// Timer tick: the silence watchdog, then the display tick, then the clock check.
+// Timer tick: the silence watchdog, then the display tick, then the clock check, then the
+// status refresh the relay asked for since the last tick.
 void station_timer_tick(Station& station);
 // A socket notification for the handler of `role`. UI thread.
 void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned event, int error);

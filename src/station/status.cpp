@@ -97,6 +97,15 @@ void status_refresh(Station& station) {
     frontend_status_changed();
 }
 
+void status_refresh_soon(Station& station) {
+    station.status.refresh_asked.store(true);
+}
+
+void status_refresh_if_asked(Station& station) {
+    if (station.status.refresh_asked.exchange(false))
+        status_refresh(station);
+}
+
 void status_board_read(StatusBoard& board, StatusTexts& texts) {
     std::lock_guard guard(board.lock);
     texts.server_line = board.server_line;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <span>
@@ -28,11 +29,21 @@ struct StatusBoard {
     // line ends in ", повтор через N с"; the front ends show it as it is, the Win32 program
     // in the third status line, the console program on its monitor and in its log.
     std::array<char, kConsumerLineSize> consumer_line{};
+    // A refresh asked for at the next timer tick.
+    std::atomic<bool> refresh_asked{false};
 };
 
 // Rewrites the server line, the client line and the consumer line, appends one line to
 // "connect.list", then asks the front end to show the new texts. Either thread.
 void status_refresh(Station& station);
+
+// Asks for a refresh at the next timer tick, for changes of the relay's client table:
+// clients come and go as fast as anybody can connect, and each refresh appends a line to
+// "connect.list", so a run of them is shown by one refresh a tick, of the state after the
+// last. Either thread.
+void status_refresh_soon(Station& station);
+// The timer tick's part: one refresh, if any was asked for since the last tick. UI thread.
+void status_refresh_if_asked(Station& station);
 
 // The newest status texts, as the front end shows them.
 struct StatusTexts {

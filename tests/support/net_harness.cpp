@@ -42,23 +42,26 @@ TestStation::~TestStation() {
     test_frontend_attach(nullptr);
 }
 
+void TestStation::pass() {
+    events_handled += poll_loop_run_once(test_poll_loop(), *station, 5);
+    station_serial_ready(*station);
+    status_refresh_if_asked(*station);
+}
+
 bool TestStation::run_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        poll_loop_run_once(test_poll_loop(), *station, 5);
-        station_serial_ready(*station);
+        pass();
     }
     return true;
 }
 
 void TestStation::run_for(std::chrono::milliseconds time) {
     auto deadline = std::chrono::steady_clock::now() + time;
-    while (std::chrono::steady_clock::now() < deadline) {
-        poll_loop_run_once(test_poll_loop(), *station, 5);
-        station_serial_ready(*station);
-    }
+    while (std::chrono::steady_clock::now() < deadline)
+        pass();
 }
 
 std::string TestStation::server_line() {

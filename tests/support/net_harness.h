@@ -18,10 +18,13 @@ struct TestStation {
     explicit TestStation(int64_t (*monotonic_ns)() = system_monotonic_ns);
     ~TestStation();
 
-    // Plays the UI thread: hands socket events to the station until `done` holds or the
-    // timeout passes. Returns whether `done` held.
+    // Plays the UI thread: hands socket events to the station, and shows the status the
+    // relay asked for after every pass (as the timer tick does, only sooner), until `done`
+    // holds or the timeout passes. Returns whether `done` held.
     bool run_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
     void run_for(std::chrono::milliseconds time);
+    void pass();
+    int events_handled = 0;  // socket events the passes have handed to the station
 
     std::string server_line();
     std::string client_line();

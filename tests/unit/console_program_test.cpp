@@ -240,6 +240,71 @@ TEST(ConsoleProgram, StatusFileHoldsTheLinksCountsAndClockVerdict) {
     EXPECT_TRUE(program.wait_for("Часы приемника: нет меток времени")) << program.seen;
 }
 
+size_t count_of(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// Strangers cycling connections on the relay port as fast as they can: "connect.list"
+// gains at most a line a tick and keeps its earlier record, and a relay client that stays
+// gets every byte.
+TEST(ConsoleProgram, AConnectCloseLoopOnTheRelayCostsALineATickAtMost) {
+    ConfigFolder setup;
+    setup.dir.write("connect.list", "earlier record\r\n");
+    Program program = Program::as_service({"--dir", setup.dir.path});
+    ASSERT_TRUE(program.wait_for(setup.connected_line())) << program.seen;
+    ASSERT_TRUE(setup.receiver.accept_pending());
+    RelayReader steady(setup.relay_port);
+    ASSERT_TRUE(program.wait_for(padded(setup.relay_port) + " 127.0.0.1\n"));
+    size_t log_lines_before = count_of(setup.dir.read("connect.list"), "\r\n");
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> cycles{0};
+    std::vector<std::thread> strangers;
+    for (int i = 0; i < 8; ++i) {
+        // Most stay a moment, each its own.
+        auto stay = std::chrono::milliseconds(37 * i);
+        strangers.emplace_back([&, stay] {
+            while (!stop) {
+                SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+                socket_set_nonblocking(s);
+                sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, setup.relay_port);
+                connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+                if (socket_wait_connected(s, 3000) > 0) {
+                    ++cycles;
+                    std::this_thread::sleep_for(stay);
+                }
+                closesocket(s);
+            }
+        });
+    }
+    auto started = std::chrono::steady_clock::now();
+    std::string sent;
+    while (std::chrono::steady_clock::now() - started < 5s) {
+        std::string chunk = stream_bytes(sent.size(), 1000);
+        setup.receiver.send_all(chunk);
+        sent += chunk;
+        program.wait_for("\x01", 10ms);  // reads the log meanwhile
+    }
+    stop = true;
+    for (std::thread& stranger : strangers)
+        stranger.join();
+    double ticks = std::chrono::duration<double>(std::chrono::steady_clock::now() - started) /
+                   std::chrono::milliseconds(100);
+    for (int i = 0; i < 500 && steady.size() < sent.size(); ++i)
+        usleep(10000);
+    EXPECT_TRUE(steady.bytes() == sent);
+
+    std::string log = setup.dir.read("connect.list");
+    // Each cycle is two changes of the client table: enough of them to show whether the
+    // refreshes are folded.
+    EXPECT_GT(cycles, ticks) << cycles;
+    EXPECT_LE(count_of(log, "\r\n") - log_lines_before, static_cast<size_t>(ticks) + 5);
+    EXPECT_TRUE(log.starts_with("earlier record\r\n"));
+}
+
 TEST(ConsoleProgram, MonitorShowsTheReceiversLinesAndGivesTheTerminalBack) {
     ConfigFolder setup;
     Program program = Program::on_terminal({"--dir", setup.dir.path, "--binary"});

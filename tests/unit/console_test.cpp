@@ -152,11 +152,40 @@ TEST(QuietLog, AHuntsProbesAreARunButOneChangedNumberIsLogged) {
     EXPECT_EQ(client.logged,
               (std::vector<std::string>{connecting, probe(3000000), probe(1000000),
                                         probe(3000000) + " ... 603 attempts since 22:05", found}));
+}
 
-    QuietLogRecord server;
-    server.take(cp1251("Сервер: 30005 "), start_s);
-    server.take(cp1251("Сервер: 30006 "), start_s + 5);
-    EXPECT_EQ(server.logged.size(), 2u);
+// Relay clients that come and go in a burst (a connect/close loop): its first changes, a
+// summary every 10 minutes, and once the line has been still, the line as it is with the
+// count. Changes after a still while are logged at once.
+TEST(QuietLog, ABurstOfClientChangesIsLoggedByItsFirstAndASummary) {
+    ChangeRun run;
+    std::vector<std::string> logged;
+    std::array<char, kQuietTextSize> summary;
+    auto take = [&](const std::string& text, int64_t now_s) {
+        QuietVerdict verdict = change_run_take(run, text.c_str(), now_s, summary);
+        if (verdict != QuietVerdict::quiet)
+            logged.push_back(verdict == QuietVerdict::log_text ? text : summary.data());
+    };
+    auto tick = [&](int64_t now_s) {
+        if (change_run_tick(run, now_s, summary) != QuietVerdict::quiet)
+            logged.push_back(summary.data());
+    };
+    std::string idle = cp1251("Сервер:  7777 ");
+    std::string one = idle + "10.0.0.9 ";
+    const int64_t start_s = 8 * 3600;  // 08:00 UTC
+    for (int k = 0; k < 7000; ++k) {   // ten changes a second for 700 s
+        take(k % 2 ? idle : one, start_s + k / 10);
+        tick(start_s + k / 10);
+    }
+    for (int64_t s = start_s + 700; s < start_s + 720; ++s)
+        tick(s);
+    std::string two = one + "10.0.0.7 ";
+    take(one, start_s + 800);
+    take(two, start_s + 801);
+    // Five changes logged; the run counts the rest: 5996 by its 600th second, 6995 in all.
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          one, idle, one, idle, one, one + " ... 5996 client changes since 08:00",
+                          idle + " ... 6995 client changes since 08:00", one, two}));
 }
 
 }  // namespace

@@ -5,6 +5,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/resource.h>
+#endif
+
 #include "support/cp1251.h"
 #include "support/net_harness.h"
 
@@ -99,9 +104,11 @@ TEST_F(RelayTest, ClientsAreListedInSlotOrderAndLeaveWhenTheyClose) {
     // The freed slot is the first one a new client gets.
     SOCKET d = connect_client();
     EXPECT_NE(t.station->relay.clients[1].socket, INVALID_SOCKET);
-    for (SOCKET s : {a, c, d})
+    for (SOCKET s : {a, c, d}) {
+        int before = live();
         closesocket(s);
-    ASSERT_TRUE(t.run_until([&] { return live() == 0; }));
+        ASSERT_TRUE(t.run_until([&] { return live() == before - 1; }));
+    }
     EXPECT_EQ(t.client_log_lines().size(), 9u);  // start, 3 joins, 1 leaves, 1 joins, 3 leave
 }
 
@@ -130,6 +137,54 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
     for (SOCKET s : clients)
         closesocket(s);
 }
+
+#ifndef _WIN32
+// With no descriptor left for an accepted client, its connection waits in the listen queue
+// and the listening socket stays readable: the relay pauses rather than failing again at
+// every turn of the loop, and accepts again once descriptors are free.
+TEST_F(RelayTest, NoDescriptorLeftPausesAcceptingUntilOneIsFree) {
+    auto run_ticks = [&](int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            t.run_for(100ms);
+            station_timer_tick(*t.station);
+        }
+    };
+    std::vector<SOCKET> clients(3);
+    for (SOCKET& s : clients)
+        s = socket(AF_INET, SOCK_STREAM, 0);  // made now, connected once descriptors are out
+    rlimit saved;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    int highest = 0;
+    for (int fd = 0; fd < 4096; ++fd)
+        highest = fcntl(fd, F_GETFD) != -1 ? fd : highest;
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(highest + 1);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> fillers;  // the holes below the limit
+    for (int fd; (fd = dup(0)) >= 0;)
+        fillers.push_back(fd);
+    for (SOCKET s : clients) {
+        socket_set_nonblocking(s);
+        sockaddr_in address = socket_ipv4_address(INADDR_LOOPBACK, port);
+        connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    t.events_handled = 0;
+    run_ticks(10);
+    int events_while_out = t.events_handled;
+    for (int fd : fillers)
+        close(fd);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    bool served = false;
+    for (int i = 0; i < 30 && !served; ++i) {
+        run_ticks(1);
+        served = live() >= 1;
+    }
+    EXPECT_LE(events_while_out, 10);
+    EXPECT_TRUE(served);
+    for (SOCKET s : clients)
+        closesocket(s);
+}
+#endif
 
 TEST_F(RelayTest, WhatClientsSendIsReadAndThrownAway) {
     auto reader = connect_reader();

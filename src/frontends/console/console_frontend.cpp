@@ -11,14 +11,13 @@
 
 namespace {
 
-// Logs a change of `line`, as its quiet log says.
-void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, QuietLog& quiet,
-                    int64_t now_s) {
-    std::array<char, kQuietTextSize> summary;
-    switch (quiet_log_take(quiet, line.data(), now_s, summary)) {
+// Logs the line or the summary, as the filter's verdict says.
+void log_verdict(ConsoleFrontEnd& front, QuietVerdict verdict, std::span<const char> line,
+                 std::span<const char> summary) {
+    switch (verdict) {
         case QuietVerdict::log_text:
-            if (line[0] !=
-                '\0')  // a line that went away (the consumer link off) has nothing to say
+            // A line that went away (the consumer link off) has nothing to say.
+            if (line[0] != '\0')
                 console_log(front.log, line.data());
             break;
         case QuietVerdict::log_summary:
@@ -27,6 +26,13 @@ void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, QuietLog
         case QuietVerdict::quiet:
             break;
     }
+}
+
+// Logs a change of `line`, as its quiet log says.
+void log_if_changed(ConsoleFrontEnd& front, std::span<const char> line, QuietLog& quiet,
+                    int64_t now_s) {
+    std::array<char, kQuietTextSize> summary;
+    log_verdict(front, quiet_log_take(quiet, line.data(), now_s, summary), line, summary);
 }
 
 }  // namespace
@@ -48,6 +54,12 @@ void console_log(std::FILE* log, const char* text) {
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &utc);
     std::fprintf(log, "%s  %s\n", stamp, utf8.data());
     std::fflush(log);
+}
+
+void console_status_tick(ConsoleFrontEnd& front, int64_t now_s) {
+    std::lock_guard guard(front.log_lock);
+    std::array<char, kQuietTextSize> summary;
+    log_verdict(front, change_run_tick(front.quiet_server, now_s, summary), {}, summary);
 }
 
 void frontend_display_line_read(int line, std::span<char> text) {
@@ -83,7 +95,10 @@ void frontend_status_changed() {
     std::lock_guard guard(front.log_lock);
     status_board_read(front.station->status, front.texts);
     int64_t now_s = static_cast<int64_t>(std::time(nullptr));
-    log_if_changed(front, front.texts.server_line, front.quiet_server, now_s);
+    std::array<char, kQuietTextSize> summary;
+    log_verdict(front,
+                change_run_take(front.quiet_server, front.texts.server_line.data(), now_s, summary),
+                front.texts.server_line, summary);
     log_if_changed(front, front.texts.client_line, front.quiet_client, now_s);
     log_if_changed(front, front.texts.consumer_line, front.quiet_consumer, now_s);
 }

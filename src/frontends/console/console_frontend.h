@@ -26,7 +26,7 @@ struct ConsoleFrontEnd {
     std::atomic<bool> status_changed{false};
     std::FILE* log = stdout;
     std::mutex log_lock;
-    QuietLog quiet_server;
+    ChangeRun quiet_server;
     QuietLog quiet_client;
     QuietLog quiet_consumer;
     StatusTexts texts;  // the newest texts, read under log_lock
@@ -36,3 +36,6 @@ ConsoleFrontEnd& console();
 
 // Writes one log line: the UTC time, two blanks, the Windows-1251 text in UTF-8.
 void console_log(std::FILE* log, const char* text);
+
+// As a service, about every tick: a run of server-line changes that has ended is logged.
+void console_status_tick(ConsoleFrontEnd& front, int64_t now_s);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 
 #include "frontends/console/clock_status.h"
 #include "frontends/console/console_frontend.h"
@@ -98,6 +99,8 @@ void run_loop(ConsoleFrontEnd& front, bool monitor, const char* status_file) {
         if (now < next_tick)
             continue;
         station_timer_tick(*front.station);
+        if (!monitor)
+            console_status_tick(front, static_cast<int64_t>(std::time(nullptr)));
         after_tick(front, status_file, monitor, clock_log);
         if (monitor)
             terminal_draw(front);

@@ -39,9 +39,11 @@ bool same_kind(const char* a, const char* b) {
     return compare_texts(a, b) != Likeness::unlike;
 }
 
-void write_summary(const QuietLog& log, std::span<char> summary) {
-    int64_t day_s = log.run_since_s % 86400;
-    text_format(summary, "%s ... %d attempts since %02d:%02d", log.failure.data(), log.attempts,
+// "<text> ... N <what> since HH:MM", the time of day in UTC.
+void write_summary(std::span<char> summary, const char* text, int count, const char* what,
+                   int64_t since_s) {
+    int64_t day_s = since_s % 86400;
+    text_format(summary, "%s ... %d %s since %02d:%02d", text, count, what,
                 static_cast<int>(day_s / 3600), static_cast<int>(day_s / 60 % 60));
 }
 
@@ -87,6 +89,42 @@ QuietVerdict quiet_log_take(QuietLog& log, const char* text, int64_t now_s,
     if (now_s - log.summary_at_s < kQuietSummaryPeriodS)
         return QuietVerdict::quiet;
     log.summary_at_s = now_s;
-    write_summary(log, summary);
+    write_summary(summary, log.failure.data(), log.attempts, "attempts", log.run_since_s);
+    return QuietVerdict::log_summary;
+}
+
+QuietVerdict change_run_take(ChangeRun& run, const char* text, int64_t now_s,
+                             std::span<char> summary) {
+    if (std::strcmp(text, run.last.data()) == 0)
+        return QuietVerdict::quiet;
+    text_copy(run.last, text);
+    run.last_change_s = now_s;
+    if (!run.in_run) {
+        if (now_s - run.window_start_s >= kChangeRunStillS) {
+            run.window_start_s = now_s;
+            run.window_changes = 0;
+        }
+        if (++run.window_changes <= kChangeRunBurst)
+            return QuietVerdict::log_text;
+        run.in_run = true;
+        run.changes = 0;
+        run.run_since_s = now_s;
+        run.summary_at_s = now_s;
+    }
+    ++run.changes;
+    if (now_s - run.summary_at_s < kQuietSummaryPeriodS)
+        return QuietVerdict::quiet;
+    run.summary_at_s = now_s;
+    write_summary(summary, run.last.data(), run.changes, "client changes", run.run_since_s);
+    return QuietVerdict::log_summary;
+}
+
+QuietVerdict change_run_tick(ChangeRun& run, int64_t now_s, std::span<char> summary) {
+    if (!run.in_run || now_s - run.last_change_s < kChangeRunStillS)
+        return QuietVerdict::quiet;
+    run.in_run = false;
+    run.window_start_s = now_s;
+    run.window_changes = 0;
+    write_summary(summary, run.last.data(), run.changes, "client changes", run.run_since_s);
     return QuietVerdict::log_summary;
 }

@@ -40,3 +40,29 @@ enum class QuietVerdict { quiet, log_text, log_summary };
 // written into `summary`, or nothing.
 QuietVerdict quiet_log_take(QuietLog& log, const char* text, int64_t now_s,
                             std::span<char> summary);
+
+// The server line changes with every relay client that comes or goes, and a stranger can
+// make them come and go hundreds of times a second. Up to kChangeRunBurst changes in
+// kChangeRunStillS seconds are logged one by one; more are a run, logged by one summary
+// every 10 minutes while it lasts and one when the line has been still for
+// kChangeRunStillS ("<the line now> ... N client changes since HH:MM", UTC).
+constexpr int kChangeRunBurst = 5;
+constexpr int64_t kChangeRunStillS = 10;
+
+struct ChangeRun {
+    std::array<char, kQuietTextSize> last{};  // the line's text now
+    int64_t last_change_s = 0;
+    int64_t window_start_s = 0;  // the changes of the last while, counted from here
+    int window_changes = 0;
+    bool in_run = false;
+    int changes = 0;  // in the run
+    int64_t run_since_s = 0;
+    int64_t summary_at_s = 0;
+};
+
+// The line's new text at `now_s`: log it (log_text), log `summary`, or nothing.
+QuietVerdict change_run_take(ChangeRun& run, const char* text, int64_t now_s,
+                             std::span<char> summary);
+// Time passes: a run whose line has been still long enough ends, with its summary written
+// into `summary` (log_summary).
+QuietVerdict change_run_tick(ChangeRun& run, int64_t now_s, std::span<char> summary);
