@@ -71,7 +71,10 @@ void add_serial_ports(HWND list) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return;
-    for (DWORD i = 0;; ++i) {
+    // Far more values than there are port numbers: the list ends even if the key keeps
+    // answering.
+    constexpr DWORD kMostValues = 1024;
+    for (DWORD i = 0; i < kMostValues; ++i) {
         std::array<wchar_t, 256> name;
         std::array<wchar_t, 64> port{};
         DWORD name_size = static_cast<DWORD>(name.size());
@@ -79,9 +82,14 @@ void add_serial_ports(HWND list) {
         DWORD type = 0;
         LONG result = RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type,
                                     reinterpret_cast<BYTE*>(port.data()), &port_bytes);
-        if (result == ERROR_NO_MORE_ITEMS)
+        // A value too long for the buffers names no port and is passed over. Any other
+        // error would come back at every index (a key deleted while it is read answers
+        // every read so), so it ends the list.
+        if (result == ERROR_MORE_DATA)
+            continue;
+        if (result != ERROR_SUCCESS)
             break;
-        if (result == ERROR_SUCCESS && type == REG_SZ)
+        if (type == REG_SZ)
             SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.data()));
     }
     RegCloseKey(key);
