@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "frontends/win32/main_window.h"
+#include "frontends/win32/settings_dialogs_win32.h"
 #include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "support/framer_helpers.h"
@@ -223,6 +224,36 @@ TEST_F(MainWindow, TabCyclesFollowTheirOwnStatePerTemplate) {
     }
     EXPECT_EQ(visited, (std::vector<int>{IDOK, IDCANCEL, 1000}));
     SendMessageW(relay, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST_F(MainWindow, TabCommandMovesTheFocusAsATypedTabDoes) {
+    auto tab_command = [](HWND dialog) {
+        return settings_dialog_proc(dialog, WM_COMMAND, IDC_TAB_COMMAND, 0);
+    };
+    command(IDM_SOURCE_SETTINGS);
+    HWND source = find_dialog(L"Настройки TCP");
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, 1000));
+    SendMessageW(source, WM_COMMAND, IDC_TAB_COMMAND, 0);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, 1001));
+    EXPECT_EQ(tab_command(source), 1);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, IDOK));
+    type_tab();  // the same cycle
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, IDCANCEL));
+
+    // A dialog without a Tab cycle takes no Tab command, and the source dialog's stays.
+    command(IDM_CONSUMER_SETTINGS);
+    HWND consumer = find_dialog(L"Настройки TCP потребителя");
+    ASSERT_NE(consumer, nullptr);
+    SetFocus(GetDlgItem(consumer, 1000));
+    EXPECT_EQ(tab_command(consumer), 0);
+    EXPECT_EQ(GetFocus(), GetDlgItem(consumer, 1000));
+    SendMessageW(consumer, WM_COMMAND, IDCANCEL, 0);
+    // Cancel of another dialog of the template ends the cycle: nothing takes it then.
+    command(IDM_SOURCE_SETTINGS);
+    SendMessageW(GetParent(GetFocus()), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(tab_command(source), 0);
+    SendMessageW(source, WM_COMMAND, IDCANCEL, 0);
 }
 
 // The port list of the COM dialog, from HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. The test

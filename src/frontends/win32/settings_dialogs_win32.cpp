@@ -141,6 +141,17 @@ void on_ok(HWND dialog, DialogId id) {
     DestroyWindow(dialog);
 }
 
+// A Tab for the template of `id`, typed or the Tab command: the focus of its dialog
+// opened last moves on. Returns whether one took it: false while none of the template
+// is open, and always for a dialog without a Tab cycle.
+bool tab_move(DialogId id) {
+    DialogControl focus;
+    if (!dialog_row(id).tab_cycling || !dialog_tab(station(), id, focus))
+        return false;
+    SetFocus(GetDlgItem(win32_app().tab_dialogs[index_of(id)], control_id(focus)));
+    return true;
+}
+
 }  // namespace
 
 bool settings_dialog_open(HWND main_window, int command) {
@@ -160,11 +171,8 @@ bool settings_dialogs_take_tab() {
     // All are asked, whatever the earlier ones answer, in the table's order.
     bool taken = false;
     for (const DialogRow& row : dialog_rows()) {
-        DialogControl focus;
-        if (!row.tab_cycling || !dialog_tab(station(), row.id, focus))
-            continue;
-        SetFocus(GetDlgItem(win32_app().tab_dialogs[index_of(row.id)], control_id(focus)));
-        taken = true;
+        if (tab_move(row.id))
+            taken = true;
     }
     return taken;
 }
@@ -182,6 +190,8 @@ INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, 
             dialog_cancel(station(), dialog_id(dialog));
             DestroyWindow(dialog);
             return 1;
+        case IDC_TAB_COMMAND:
+            return tab_move(dialog_id(dialog)) ? 1 : 0;
         default:
             return 0;
     }
