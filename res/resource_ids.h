@@ -48,6 +48,6 @@
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif
 
-// The command the message loop sends to the Tab-cycling dialogs (IDD_DIALOG2,
-// IDD_DIALOG8, IDD_DIALOG3) for a typed Tab. No control carries this id.
+// The Tab command: sent to a Tab-cycling dialog (IDD_DIALOG2, IDD_DIALOG8, IDD_DIALOG3),
+// it moves the focus as a typed Tab does. No control carries this id.
 #define IDC_TAB_COMMAND 100

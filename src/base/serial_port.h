@@ -39,7 +39,8 @@ enum class SerialOpen {
     failed,         // anything else
 };
 
-// Opens `name` ("COM3" or "\\.\COM12" on Windows, a device path elsewhere) at `speed`.
+// Opens `name` at `speed`: on Windows "COMn" or "\\.\COMn" only, n from 1 to 256;
+// elsewhere the path of a character device. Any other name is not_serial, unopened.
 SerialOpen serial_open(SerialPort& port, const char* name, int32_t speed);
 // Changes the speed of an open port and discards what was received at the old one.
 SerialOpen serial_set_speed(SerialPort& port, int32_t speed);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cerrno>
@@ -63,6 +64,15 @@ SerialOpen serial_open(SerialPort& port, const char* name, int32_t speed) {
     serial_close(port);
     if (strnlen(name, kSerialNameSize) >= static_cast<size_t>(kSerialNameSize))
         return SerialOpen::name_too_long;
+    // Only a character device is opened. Anything else is no port, and opening it may do
+    // something of its own (a writer waiting to open a FIFO goes on as if a reader had
+    // come), once a second while the port is tried again. The isatty check after the
+    // open refuses devices that are no terminal, and what took the device's place since.
+    struct stat info {};
+    if (stat(name, &info) != 0)
+        return open_error(errno);
+    if (!S_ISCHR(info.st_mode))
+        return SerialOpen::not_serial;
     int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return open_error(errno);

@@ -77,18 +77,40 @@ SerialOpen fail(SerialPort& port, SerialOpen why) {
     return why;
 }
 
+// The highest port number taken: Device Manager offers COM1 to COM256.
+constexpr int kHighestComNumber = 256;
+
+// The number of a port name "COMn" or "\\.\COMn" ("COM" in any case, n from 1 to 256
+// without leading zeros), or 0 for any other name. CreateFile opens far more than ports:
+// a UNC path (\\.\UNC\host\share) makes an SMB connection that hands the user's NTLM
+// hash to the host, a pipe name (\\.\pipe\x) connects to a server that may then act
+// as the user, and the port is tried again every second.
+int com_number(const char* name) {
+    if (std::strncmp(name, "\\\\.\\", 4) == 0)
+        name += 4;
+    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm')
+        return 0;
+    int number = 0;
+    const char* digit = name + 3;
+    for (; *digit >= '0' && *digit <= '9' && number <= kHighestComNumber; ++digit)
+        number = number * 10 + (*digit - '0');
+    bool leading_zero = name[3] == '0';
+    return *digit == '\0' && !leading_zero && number <= kHighestComNumber ? number : 0;
+}
+
 }  // namespace
 
 SerialOpen serial_open(SerialPort& port, const char* name, int32_t speed) {
     serial_close(port);
     if (strnlen(name, kSerialNameSize) >= static_cast<size_t>(kSerialNameSize) - 5)
         return SerialOpen::name_too_long;
-    // COM10 and up exist only in the device namespace; the form works for COM1 too.
-    char path[kSerialNameSize];
-    if (std::strncmp(name, "\\\\.\\", 4) == 0)
-        std::snprintf(path, sizeof path, "%s", name);
-    else
-        std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    int number = com_number(name);
+    if (number == 0)
+        return SerialOpen::not_serial;
+    // COM10 and up exist only in the device namespace; the form works for COM1 too. The
+    // path is made from the number alone, so nothing else of the name reaches CreateFile.
+    char path[16];
+    std::snprintf(path, sizeof path, "\\\\.\\COM%d", number);
     HANDLE h =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE)

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "frontends/win32/main_window.h"
+#include "frontends/win32/settings_dialogs_win32.h"
 #include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "support/framer_helpers.h"
@@ -223,6 +224,89 @@ TEST_F(MainWindow, TabCyclesFollowTheirOwnStatePerTemplate) {
     }
     EXPECT_EQ(visited, (std::vector<int>{IDOK, IDCANCEL, 1000}));
     SendMessageW(relay, WM_COMMAND, IDCANCEL, 0);
+}
+
+TEST_F(MainWindow, TabCommandMovesTheFocusAsATypedTabDoes) {
+    auto tab_command = [](HWND dialog) {
+        return settings_dialog_proc(dialog, WM_COMMAND, IDC_TAB_COMMAND, 0);
+    };
+    command(IDM_SOURCE_SETTINGS);
+    HWND source = find_dialog(L"Настройки TCP");
+    ASSERT_NE(source, nullptr);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, 1000));
+    SendMessageW(source, WM_COMMAND, IDC_TAB_COMMAND, 0);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, 1001));
+    EXPECT_EQ(tab_command(source), 1);
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, IDOK));
+    type_tab();  // the same cycle
+    EXPECT_EQ(GetFocus(), GetDlgItem(source, IDCANCEL));
+
+    // A dialog without a Tab cycle takes no Tab command, and the source dialog's stays.
+    command(IDM_CONSUMER_SETTINGS);
+    HWND consumer = find_dialog(L"Настройки TCP потребителя");
+    ASSERT_NE(consumer, nullptr);
+    SetFocus(GetDlgItem(consumer, 1000));
+    EXPECT_EQ(tab_command(consumer), 0);
+    EXPECT_EQ(GetFocus(), GetDlgItem(consumer, 1000));
+    SendMessageW(consumer, WM_COMMAND, IDCANCEL, 0);
+    // Cancel of another dialog of the template ends the cycle: nothing takes it then.
+    command(IDM_SOURCE_SETTINGS);
+    SendMessageW(GetParent(GetFocus()), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(tab_command(source), 0);
+    SendMessageW(source, WM_COMMAND, IDCANCEL, 0);
+}
+
+// The port list of the COM dialog, from HKLM\HARDWARE\DEVICEMAP\SERIALCOMM. The test
+// changes that key (volatile: Wine writes it anew at each start) and puts it back.
+TEST_F(MainWindow, PortListPassesOverAnOverlongValueAndEndsOnALastingError) {
+    static const wchar_t* path = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    HKEY ports = nullptr;
+    HKEY saved = nullptr;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\qalmor-test", 0, nullptr,
+                    REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &saved, nullptr);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_ALL_ACCESS, &ports), ERROR_SUCCESS);
+    ASSERT_EQ(RegCopyTreeW(ports, nullptr, saved), ERROR_SUCCESS);
+    std::wstring overlong = L"COM" + std::wstring(100, L'9');
+    for (const std::wstring& port : {overlong, std::wstring(L"COM250")}) {
+        std::wstring name = L"\\Device\\QalmorTest" + std::to_wstring(port.size());
+        RegSetValueExW(ports, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                       static_cast<DWORD>(sizeof(wchar_t) * (port.size() + 1)));
+    }
+    auto open_port_list = [] {
+        command(IDM_SERIAL_SETTINGS);
+        return GetParent(GetFocus());
+    };
+    HWND dialog = open_port_list();
+    HWND list = GetDlgItem(dialog, IDC_SERIAL_PORT);
+    EXPECT_NE(SendMessageW(list, CB_FINDSTRINGEXACT, -1, LPARAM(L"COM250")), CB_ERR);
+    EXPECT_EQ(SendMessageW(list, CB_FINDSTRINGEXACT, -1, LPARAM(overlong.c_str())), CB_ERR);
+    SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+
+    // The key vanishes as the first port is listed: every later read fails, and the
+    // list must end there (else the dialog never opens and the test runs out of time).
+    static bool deleted;
+    deleted = false;
+    HHOOK hook = SetWindowsHookExW(
+        WH_CALLWNDPROC,
+        [](int code, WPARAM wparam, LPARAM lparam) -> LRESULT {
+            if (reinterpret_cast<CWPSTRUCT*>(lparam)->message == CB_ADDSTRING && !deleted)
+                deleted = RegDeleteKeyW(HKEY_LOCAL_MACHINE, path) == ERROR_SUCCESS;
+            return CallNextHookEx(nullptr, code, wparam, lparam);
+        },
+        nullptr, GetCurrentThreadId());
+    dialog = open_port_list();
+    UnhookWindowsHookEx(hook);
+    EXPECT_TRUE(deleted);
+    EXPECT_EQ(SendMessageW(GetDlgItem(dialog, IDC_SERIAL_PORT), CB_GETCOUNT, 0, 0), 1);
+    SendMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+
+    RegCloseKey(ports);
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
+                    nullptr, &ports, nullptr);
+    EXPECT_EQ(RegCopyTreeW(saved, nullptr, ports), ERROR_SUCCESS);
+    RegCloseKey(ports);
+    RegCloseKey(saved);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\qalmor-test");
 }
 
 TEST_F(MainWindow, DialogFieldsAreConvertedBothWays) {

@@ -71,7 +71,10 @@ void add_serial_ports(HWND list) {
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
         return;
-    for (DWORD i = 0;; ++i) {
+    // Far more values than there are port numbers: the list ends even if the key keeps
+    // answering.
+    constexpr DWORD kMostValues = 1024;
+    for (DWORD i = 0; i < kMostValues; ++i) {
         std::array<wchar_t, 256> name;
         std::array<wchar_t, 64> port{};
         DWORD name_size = static_cast<DWORD>(name.size());
@@ -79,9 +82,14 @@ void add_serial_ports(HWND list) {
         DWORD type = 0;
         LONG result = RegEnumValueW(key, i, name.data(), &name_size, nullptr, &type,
                                     reinterpret_cast<BYTE*>(port.data()), &port_bytes);
-        if (result == ERROR_NO_MORE_ITEMS)
+        // A value too long for the buffers names no port and is passed over. Any other
+        // error would come back at every index (a key deleted while it is read answers
+        // every read so), so it ends the list.
+        if (result == ERROR_MORE_DATA)
+            continue;
+        if (result != ERROR_SUCCESS)
             break;
-        if (result == ERROR_SUCCESS && type == REG_SZ)
+        if (type == REG_SZ)
             SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(port.data()));
     }
     RegCloseKey(key);
@@ -133,6 +141,17 @@ void on_ok(HWND dialog, DialogId id) {
     DestroyWindow(dialog);
 }
 
+// A Tab for the template of `id`, typed or the Tab command: the focus of its dialog
+// opened last moves on. Returns whether one took it: false while none of the template
+// is open, and always for a dialog without a Tab cycle.
+bool tab_move(DialogId id) {
+    DialogControl focus;
+    if (!dialog_row(id).tab_cycling || !dialog_tab(station(), id, focus))
+        return false;
+    SetFocus(GetDlgItem(win32_app().tab_dialogs[index_of(id)], control_id(focus)));
+    return true;
+}
+
 }  // namespace
 
 bool settings_dialog_open(HWND main_window, int command) {
@@ -152,11 +171,8 @@ bool settings_dialogs_take_tab() {
     // All are asked, whatever the earlier ones answer, in the table's order.
     bool taken = false;
     for (const DialogRow& row : dialog_rows()) {
-        DialogControl focus;
-        if (!row.tab_cycling || !dialog_tab(station(), row.id, focus))
-            continue;
-        SetFocus(GetDlgItem(win32_app().tab_dialogs[index_of(row.id)], control_id(focus)));
-        taken = true;
+        if (tab_move(row.id))
+            taken = true;
     }
     return taken;
 }
@@ -174,6 +190,8 @@ INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, 
             dialog_cancel(station(), dialog_id(dialog));
             DestroyWindow(dialog);
             return 1;
+        case IDC_TAB_COMMAND:
+            return tab_move(dialog_id(dialog)) ? 1 : 0;
         default:
             return 0;
     }

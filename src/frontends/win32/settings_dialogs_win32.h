@@ -14,5 +14,8 @@ bool settings_dialog_open(HWND main_window, int command);
 // three are asked. Returns whether any of them moved its focus.
 bool settings_dialogs_take_tab();
 
-// Every settings dialog's procedure; the dialog's row comes with WM_INITDIALOG.
+// Every settings dialog's procedure; the dialog's row comes with WM_INITDIALOG. The Tab
+// command (WM_COMMAND IDC_TAB_COMMAND) sent to one of the Tab-cycling dialogs moves the
+// focus of its template as a typed Tab does, and answers 1; it answers 0 while no dialog
+// of the template is open, and from every other dialog.
 INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam);
