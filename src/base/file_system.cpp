@@ -9,8 +9,12 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
+#include <cstdlib>
 #endif
+
+#include <cerrno>
 
 #ifdef _WIN32
 
@@ -41,6 +45,15 @@ int64_t file_size(const char* path) {
     return _stat64(path, &info) == 0 ? info.st_size : -1;
 }
 
+std::FILE* file_create_beside(const char* path, std::span<char> temp_path) {
+    // "x": the open fails rather than take over a file that is already there.
+    int length = std::snprintf(temp_path.data(), temp_path.size(), "%s.tmp", path);
+    if (length < 0 || static_cast<size_t>(length) >= temp_path.size())
+        return nullptr;
+    std::remove(temp_path.data());  // left by a crash
+    return std::fopen(temp_path.data(), "wbx");
+}
+
 #else
 
 bool file_rename_replacing(const char* from, const char* to) {
@@ -54,6 +67,24 @@ bool file_sync(std::FILE* file) {
 int64_t file_size(const char* path) {
     struct stat info;
     return stat(path, &info) == 0 ? info.st_size : -1;
+}
+
+std::FILE* file_create_beside(const char* path, std::span<char> temp_path) {
+    // mkstemp makes a fresh name with O_EXCL: a link planted under any name is never
+    // followed.
+    int length = std::snprintf(temp_path.data(), temp_path.size(), "%s.XXXXXX", path);
+    if (length < 0 || static_cast<size_t>(length) >= temp_path.size())
+        return nullptr;
+    int fd = mkstemp(temp_path.data());
+    if (fd < 0)
+        return nullptr;
+    fchmod(fd, 0644);  // for monitoring tools; mkstemp makes it the owner's alone
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        close(fd);
+        unlink(temp_path.data());
+    }
+    return file;
 }
 
 #endif

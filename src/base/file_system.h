@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 
 // Every file path the program makes (a settings file, the client log) fits in this many
 // bytes with its NUL; a path that does not is not opened at all, since a cut path could
@@ -24,3 +25,8 @@ bool file_sync(std::FILE* file);
 
 // The size of the file at `path` in bytes, or -1 when there is none.
 int64_t file_size(const char* path);
+
+// Creates a new file beside `path` for writing its next content, with a name nobody can
+// have planted beforehand (no link is followed, no existing file taken over), readable by
+// all; its name goes to `temp_path`. nullptr when it cannot be made.
+std::FILE* file_create_beside(const char* path, std::span<char> temp_path);

@@ -11,6 +11,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 int clamp_size(size_t size) {
@@ -37,6 +38,24 @@ bool socket_set_nonblocking(SOCKET s) {
 bool socket_would_block() {
     int error = WSAGetLastError();
     return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+}
+
+int socket_last_error() {
+    return WSAGetLastError();
+}
+
+void socket_error_text(int error, std::span<char> text) {
+    if (text.empty())
+        return;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, static_cast<DWORD>(error), 0, text.data(),
+                                  static_cast<DWORD>(text.size()), nullptr);
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        --length;
+    if (length == 0)
+        std::snprintf(text.data(), text.size(), "error %d", error);
+    else
+        text[length] = '\0';
 }
 
 bool socket_out_of_resources() {
@@ -121,6 +140,15 @@ bool socket_set_nonblocking(SOCKET s) {
 
 bool socket_would_block() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINPROGRESS;
+}
+
+int socket_last_error() {
+    return errno;
+}
+
+void socket_error_text(int error, std::span<char> text) {
+    if (!text.empty())
+        std::snprintf(text.data(), text.size(), "%s", std::strerror(error));
 }
 
 bool socket_out_of_resources() {

@@ -54,6 +54,11 @@ bool socket_set_nonblocking(SOCKET s);
 
 // Whether the last socket call failed only because it would have had to wait.
 bool socket_would_block();
+// The last socket call's error code (WSAGetLastError, errno), and its text as the
+// platform gives it, in English on Linux, cut to fit.
+int socket_last_error();
+void socket_error_text(int error, std::span<char> text);
+
 // Whether the last socket call failed for want of descriptors or memory, a failure that
 // lasts until something is freed.
 bool socket_out_of_resources();

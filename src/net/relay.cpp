@@ -67,8 +67,11 @@ void relay_init(RelayServer& relay) {
 
 bool relay_start(RelayServer& relay, uint16_t port) {
     relay.listener = socket(AF_INET, SOCK_STREAM, 0);
-    if (relay.listener == INVALID_SOCKET)
+    if (relay.listener == INVALID_SOCKET) {
+        relay.start = RelayStart::socket_failed;
+        relay.start_error = socket_last_error();
         return true;
+    }
 #ifndef _WIN32
     // Lets a restarted program listen again while old connections linger in TIME_WAIT
     // (on Windows the option would let another program take the port instead).
@@ -76,19 +79,34 @@ bool relay_start(RelayServer& relay, uint16_t port) {
     setsockopt(relay.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
 #endif
     sockaddr_in address = socket_ipv4_address(INADDR_ANY, port);
-    if (bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) ==
-            SOCKET_ERROR ||
-        listen(relay.listener, 1) == SOCKET_ERROR) {
+    bool bound =
+        bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != SOCKET_ERROR;
+    if (!bound || listen(relay.listener, 1) == SOCKET_ERROR) {
+        relay.start = bound ? RelayStart::listen_failed : RelayStart::bind_failed;
+        relay.start_error = socket_last_error();
         closesocket(relay.listener);
         relay.listener = INVALID_SOCKET;
         return false;
     }
     socket_set_nonblocking(relay.listener);
     if (!frontend_watch_socket(relay.listener, SocketRole::relay_listener, kSocketAccept)) {
+        relay.start = RelayStart::listen_failed;
+        relay.start_error = socket_last_error();
         closesocket(relay.listener);
         relay.listener = INVALID_SOCKET;
+        return true;
     }
+    relay.start = RelayStart::listening;
     return true;
+}
+
+void relay_start_error_text(const RelayServer& relay, std::span<char> text) {
+    const char* step = relay.start == RelayStart::socket_failed ? "socket"
+                       : relay.start == RelayStart::bind_failed ? "bind"
+                                                                : "listen";
+    std::array<char, 200> reason;
+    socket_error_text(relay.start_error, reason);
+    text_format(text, "%s: %s", step, reason.data());
 }
 
 bool relay_accept(RelayServer& relay, int error) {

@@ -42,8 +42,13 @@ struct RelayClient {
     bool write_watched = false;      // its socket was full: the rest goes on its write event
 };
 
+// How the relay's start went: listening, or the step that failed.
+enum class RelayStart { not_started, listening, socket_failed, bind_failed, listen_failed };
+
 struct RelayServer {
     SOCKET listener = INVALID_SOCKET;
+    RelayStart start = RelayStart::not_started;
+    int start_error = 0;  // the platform's error code of the step that failed
     std::array<RelayClient, kRelaySlots> clients;
     StreamHistory history;
     int accept_paused_ticks = 0;  // while above 0, the listening socket is not watched
@@ -58,8 +63,11 @@ void relay_init(RelayServer& relay);
 // the status lines.
 
 // Listens on `port` on all interfaces (backlog 1). Returns false when it gave up without
-// anything to show (bind or listen failed); the program then runs on without a server.
+// anything to show (bind or listen failed); the program then runs on without a server,
+// and `start` with `start_error` say why.
 bool relay_start(RelayServer& relay, uint16_t port);
+// What a failed start says, in English: "bind: Address already in use".
+void relay_start_error_text(const RelayServer& relay, std::span<char> text);
 // The listening socket's notification: accepts into the first free slot; the 101st
 // client is accepted and closed at once. A notification with an error stops accepting.
 // Returns whether a client was listed.

@@ -120,8 +120,9 @@ void write_text_line(FILE* file, const char* text) {
 // A link file: line 1 is read into the slot's own host buffer for the port, and line 2
 // over it. So a missing line 2 leaves the host equal to line 1's text, and an empty file
 // takes the port from the host the link already has. Returns the port it set, or -1 if
-// the file is missing.
-int32_t load_link_file(const char* dir, const char* file, LinkAddress& link) {
+// the file is missing; `named` says whether line 2 is there and not empty.
+int32_t load_link_file(const char* dir, const char* file, LinkAddress& link, bool& named) {
+    named = false;
     SettingsReader reader;
     if (!reader_open(reader, dir, file))
         return -1;
@@ -129,8 +130,9 @@ int32_t load_link_file(const char* dir, const char* file, LinkAddress& link) {
     reader_line(reader, host);
     settings_cut(host);
     uint16_t port = settings_parse_port(host.data());
-    reader_line(reader, host);
+    named = reader_line(reader, host);
     settings_cut(host);
+    named = named && host[0] != '\0';
     reader_close(reader);
     link.port = port;
     text_copy(link.host, text_view(host));
@@ -152,12 +154,13 @@ void load_point(const char* dir, Settings& settings) {
     char line[kStartupLineSize];
     if (reader_line(reader, line)) {
         settings_cut(line);
-        double latitude = settings_parse_double(line);
+        double latitude =
+            settings_parse_coordinate(line, kLatitudeLimitDegrees, kDefaultLatitudeArcsec);
         if (reader_line(reader, line))
             settings_cut(line);
-        double longitude = settings_parse_double(line);
-        settings.latitude_arcsec = latitude * 3600;
-        settings.longitude_arcsec = longitude * 3600;
+        settings.latitude_arcsec = latitude;
+        settings.longitude_arcsec =
+            settings_parse_coordinate(line, kLongitudeLimitDegrees, kDefaultLongitudeArcsec);
     }
     reader_close(reader);
 }
@@ -207,13 +210,16 @@ bool settings_path(const char* dir, const char* file, std::span<char> path) {
 }
 
 void settings_startup_load(const char* dir, Settings& settings, StartupValues& values) {
-    int32_t relay_port = load_link_file(dir, kRelaySettingsFile, values.links[0]);
-    values.links_found[0] = relay_port >= 0;
-    if (relay_port >= 0)
-        settings.relay_port = static_cast<uint16_t>(relay_port);
-    values.links_found[1] = load_link_file(dir, kSourceSettingsFile, values.links[1]) >= 0;
-    load_binary_mode(dir, settings);
-    values.links_found[2] = load_link_file(dir, kConsumerSettingsFile, values.links[2]) >= 0;
+    const char* files[] = {kRelaySettingsFile, kSourceSettingsFile, kConsumerSettingsFile};
+    int32_t ports[3];
+    for (size_t i = 0; i < 3; ++i) {
+        ports[i] = load_link_file(dir, files[i], values.links[i], values.links_named[i]);
+        values.links_found[i] = ports[i] >= 0;
+        if (i == 1)
+            load_binary_mode(dir, settings);  // between the source and consumer files
+    }
+    if (ports[0] >= 0)
+        settings.relay_port = static_cast<uint16_t>(ports[0]);
     load_point(dir, settings);
     load_name(dir, settings);
     load_threshold(dir, settings);
@@ -332,8 +338,12 @@ uint16_t settings_parse_port(const char* text) {
     return static_cast<uint16_t>(settings_parse_int(text));
 }
 
-double settings_parse_arcsec(const char* text) {
-    return settings_parse_double(text) * 3600;
+double settings_parse_coordinate(const char* text, double limit_degrees, double fallback_arcsec) {
+    double degrees = settings_parse_double(text);
+    // Written so that a NaN fails it too.
+    if (!(degrees >= -limit_degrees && degrees <= limit_degrees))
+        return fallback_arcsec;
+    return degrees * 3600;
 }
 
 int32_t settings_parse_speed(const char* text) {

@@ -70,6 +70,7 @@ struct LinkAddress {
 struct StartupValues {
     std::array<LinkAddress, 3> links{};
     std::array<bool, 3> links_found{};  // whether each link file was there
+    std::array<bool, 3> links_named{};  // ... and its line 2 names a host
     bool frequency_read = false;
     int32_t frequency_hz = 0;
 };
@@ -116,5 +117,9 @@ uint16_t settings_parse_port(const char* text);
 // anything else, so "0", "", "-5", "Auto" and "96OO" all mean automatic.
 int32_t settings_parse_speed(const char* text);
 
-// A coordinate typed in decimal degrees, in arc-seconds (degrees times 3600).
-double settings_parse_arcsec(const char* text);
+// A latitude (limit 90) or longitude (limit 180) in decimal degrees, in arc-seconds. A
+// value beyond the limit ("1e999", "400") is no place on Earth and would also run the
+// consumer's greeting line past its size: `fallback_arcsec` is taken instead.
+constexpr double kLatitudeLimitDegrees = 90;
+constexpr double kLongitudeLimitDegrees = 180;
+double settings_parse_coordinate(const char* text, double limit_degrees, double fallback_arcsec);

@@ -195,10 +195,12 @@ void apply_typed(Station& station, Setting setting, const char* text) {
             link_set_host(station.links, LINK_CONSUMER, text);
             break;
         case Setting::latitude:
-            station.settings.latitude_arcsec = settings_parse_arcsec(text);
+            station.settings.latitude_arcsec =
+                settings_parse_coordinate(text, kLatitudeLimitDegrees, kDefaultLatitudeArcsec);
             break;
         case Setting::longitude:
-            station.settings.longitude_arcsec = settings_parse_arcsec(text);
+            station.settings.longitude_arcsec =
+                settings_parse_coordinate(text, kLongitudeLimitDegrees, kDefaultLongitudeArcsec);
             break;
         case Setting::receiver_name:
             text_copy(station.settings.receiver_name, text);

@@ -109,7 +109,8 @@ bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
     }
     if (values.frequency_read)
         clock_set_frequency(clock, values.frequency_hz);
-    return values.links_found[LINK_CONSUMER] && values.links[LINK_CONSUMER].host[0] != '\0';
+    // An empty or one-line file names no server: the link stays off.
+    return values.links_named[LINK_CONSUMER];
 }
 
 void station_start_network(Station& station) {
@@ -128,20 +129,21 @@ void station_start_relay(Station& station) {
         status_refresh(station);
 }
 
-void station_stop_network(Station& station) {
+bool station_stop_network(Station& station) {
     if (kRelayServerMode) {
         relay_shutdown(station.relay);
     }
     // Both connectors are asked at once, so shutdown waits for the slower one only.
     connector_request_stop(station.connector);
     connector_request_stop(station.consumer_connector);
-    connector_stop(station.connector, kConnectorStopWait);
-    connector_stop(station.consumer_connector, kConnectorStopWait);
-    serial_link_stop(station.serial, kConnectorStopWait);
+    bool ended = connector_stop(station.connector, kConnectorStopWait);
+    ended = connector_stop(station.consumer_connector, kConnectorStopWait) && ended;
+    ended = serial_link_stop(station.serial, kConnectorStopWait) && ended;
     // Also closes the links' sockets, which nothing else closes at shutdown.
     socket_close(link_read(station.links, LINK_SOURCE).socket);
     socket_close(link_read(station.links, LINK_CONSUMER).socket);
     sockets_stop();
+    return ended;
 }
 
 void station_timer_tick(Station& station) {

@@ -88,15 +88,18 @@ bool station_path(const Station& station, const char* file, std::span<char> path
 // Reads every settings file. Before the window exists.
 void station_load_settings(Station& station);
 // Reads every settings file of `dir` into the settings, the link table and the clock.
-// Returns whether the consumer link is on: its file is there and names a host.
+// Returns whether the consumer link is on: its file's line 2 names a host.
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
                           ClockAnnotation& clock);
 // Winsock, both connector threads and the relay server, in that order.
 void station_start_network(Station& station);
 // The relay server alone: listens on the relay port and shows the status.
 void station_start_relay(Station& station);
-// Relay shutdown, both connectors' stop, Winsock clean-up, in that order.
-void station_stop_network(Station& station);
+// Relay shutdown, both connectors' stop, Winsock clean-up, in that order. Returns false
+// when a link's thread did not end in time (inside a name lookup or a driver call that
+// does not return): it is left running and still uses the station, which must then never
+// be destroyed; the process is to end without it.
+bool station_stop_network(Station& station);
 
 // Timer tick: the silence watchdog, then the display tick, then the clock check, then the
 // status refresh the relay asked for since the last tick.

@@ -23,12 +23,16 @@ namespace {
 // A running qalmor, its output collected from a pipe or a pseudo-terminal.
 class Program {
 public:
-    static Program as_service(const std::vector<std::string>& arguments) {
+    // `preload`, when given, is a library loaded into the program before all others.
+    static Program as_service(const std::vector<std::string>& arguments,
+                              const std::string& preload = "") {
         Program program;
         int pipe_ends[2];
         EXPECT_EQ(pipe(pipe_ends), 0);
         program.pid_ = fork();
         if (program.pid_ == 0) {
+            if (!preload.empty())
+                setenv("LD_PRELOAD", preload.c_str(), 1);
             int nothing = open("/dev/null", O_RDONLY);
             dup2(nothing, STDIN_FILENO);
             dup2(pipe_ends[1], STDOUT_FILENO);
@@ -245,6 +249,64 @@ size_t count_of(const std::string& text, const std::string& part) {
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++count;
     return count;
+}
+
+// SIGTERM while the receiver link's thread is inside a name lookup that does not return:
+// the program ends cleanly, and nothing that thread still uses is destroyed under it (the
+// lookup returns as the process exits, when the sanitize build would catch it).
+TEST(ConsoleProgram, StopDuringANameLookupThatHangsEndsCleanly) {
+#if defined(QALMOR_PROGRAM_EMULATOR) || !defined(QALMOR_HANGING_LOOKUP)
+    GTEST_SKIP() << "the hanging lookup is preloaded into host programs only";
+#else
+    ConfigFolder setup;
+    setup.dir.write("initmkp1.ini", std::to_string(setup.receiver.port) + "\r\n999.2.2.2\r\n");
+    Program program = Program::as_service({"--dir", setup.dir.path}, QALMOR_HANGING_LOOKUP);
+    ASSERT_TRUE(program.wait_for("Идет установление связи")) << program.seen;
+    program.wait_for("never", 1s);
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait_exit(15s), 0) << program.seen;
+    EXPECT_NE(program.seen.find(": stopped"), std::string::npos);
+    EXPECT_EQ(program.seen.find("Sanitizer"), std::string::npos) << program.seen;
+    EXPECT_EQ(program.seen.find("runtime error"), std::string::npos) << program.seen;
+#endif
+}
+
+// What is wrong beyond the status lines is said in the service log and the status file:
+// a relay port another program holds, a status file that cannot be written (once, not
+// every second). The status file carries its own time, and its new content never goes
+// through a link planted beside it.
+TEST(ConsoleProgram, FailuresAreToldInTheLogAndTheStatusFile) {
+    ConfigFolder setup;
+    SOCKET holder = sim_listen_on(INADDR_ANY, setup.relay_port);  // another program's
+    std::string path = setup.dir.path + "/status.json";
+    std::string victim = setup.dir.path + "/victim";
+    setup.dir.write("victim", "");
+    ASSERT_EQ(symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
+    Program program = Program::as_service({"--dir", setup.dir.path, "--status-file", path});
+    EXPECT_TRUE(program.wait_for("the relay cannot listen on port " +
+                                 std::to_string(setup.relay_port) +
+                                 ": bind: Address already in use"))
+        << program.seen;
+    nlohmann::json status;
+    for (int i = 0; i < 50 && !status.is_object(); ++i) {
+        usleep(100000);
+        status = nlohmann::json::parse(setup.dir.read("status.json"), nullptr, false);
+    }
+    ASSERT_TRUE(status.is_object());
+    EXPECT_EQ(status["relay"]["listening"], false);
+    EXPECT_EQ(status["relay"]["error"], "bind: Address already in use");
+    int64_t now = static_cast<int64_t>(time(nullptr));
+    EXPECT_LE(std::abs(status["now"].get<int64_t>() - now), 5);
+    EXPECT_LE(status["started"].get<int64_t>(), status["now"].get<int64_t>());
+    EXPECT_EQ(setup.dir.read("victim"), "");
+    closesocket(holder);
+
+    Program unwritable = Program::as_service(
+        {"--dir", setup.dir.path, "--status-file", setup.dir.path + "/missing/status.json"});
+    EXPECT_TRUE(unwritable.wait_for("status file"));
+    unwritable.wait_for("never", 2500ms);
+    EXPECT_EQ(count_of(unwritable.seen, "cannot be written: No such file or directory"), 1u)
+        << unwritable.seen;
 }
 
 // Strangers cycling connections on the relay port as fast as they can: "connect.list"

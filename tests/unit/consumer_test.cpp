@@ -274,6 +274,9 @@ TEST_F(ConsumerTest, GreetingFollowsSettingsChangedWhileRunning) {
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#12000000\r\n");
     dialog_ok(*t.station, DialogId::frequency, dialog_fields("20000000"));
     EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.800000\r\n#30.250000\r\n#BINARY\r\n#20000000\r\n");
+    // No place on Earth: the default position, and every line whole.
+    dialog_ok(*t.station, DialogId::coordinates, dialog_fields("1e300", "-400"));
+    EXPECT_EQ(greeting_now(), "#Pulkovo\r\n#59.771944\r\n#30.326111\r\n#BINARY\r\n#20000000\r\n");
 }
 
 // Keepalive on, idle and interval in seconds, probes, and (Linux) the limit on data left
@@ -391,6 +394,19 @@ TEST(ConsumerOff, WithoutItsFileTheLinkIsNeverOpened) {
     EXPECT_FALSE(server.accept_pending());
     EXPECT_EQ(t.consumer_line(), "");
     EXPECT_EQ(link_state(t.station->links, LINK_CONSUMER), LINK_IDLE);
+}
+
+// The link is on only when its file's second line names a server.
+TEST(ConsumerOff, AFileWithoutAServersAddressLeavesTheLinkOff) {
+    TempDir dir;
+    for (const char* content : {"", "8888\r\n", "8888\r\n\r\n", "8888\r\n10.0.0.1\r\n"}) {
+        dir.write("initmkp2.ini", content);
+        Settings settings;
+        LinkTable links;
+        ClockAnnotation clock;
+        bool named = std::string(content).ends_with("10.0.0.1\r\n");
+        EXPECT_EQ(station_startup_load(dir.path.c_str(), settings, links, clock), named) << content;
+    }
 }
 
 }  // namespace

@@ -322,8 +322,12 @@ TEST(SettingsParse, NumbersFollowAtoiAndAtofWithDefinedLimits) {
     };
     for (auto [text, value] : decimals)
         EXPECT_DOUBLE_EQ(settings_parse_double(text), value) << text;
-    EXPECT_DOUBLE_EQ(settings_parse_arcsec("39.25"), 141300);
     EXPECT_TRUE(std::isinf(settings_parse_double("1e400")));
+    // A coordinate beyond the Earth's (or beyond any number) is taken as the fallback.
+    EXPECT_DOUBLE_EQ(settings_parse_coordinate("39.25", 90, 1), 141300);
+    EXPECT_DOUBLE_EQ(settings_parse_coordinate("-180", 180, 1), -648000);
+    for (const char* beyond : {"90.5", "-91", "1e999", "-1e999"})
+        EXPECT_DOUBLE_EQ(settings_parse_coordinate(beyond, 90, 1), 1) << beyond;
 }
 
 }  // namespace

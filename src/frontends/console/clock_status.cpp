@@ -1,5 +1,8 @@
 #include "frontends/console/clock_status.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <nlohmann/json.hpp>
 
 #include "base/utf8_text.h"
@@ -78,17 +81,36 @@ void clock_log_step(ClockLog& log, const Station& station, std::FILE* out, int64
     console_log(out, line.data());
 }
 
-std::string status_json(const Station& station) {
-    const ClockWatch& watch = station_clock_watch(station);
+namespace {
+
+nlohmann::json relay_json(const Station& station) {
     std::array<ClientAddress, kRelaySlots> addresses;
     int count = relay_copy_addresses(station.relay, addresses);
     nlohmann::json clients = nlohmann::json::array();
     for (int i = 0; i < count; ++i)
         clients.push_back(addresses[static_cast<size_t>(i)].data());
+    nlohmann::json relay = {{"port", station.settings.relay_port.load()},
+                            {"listening", station.relay.start == RelayStart::listening},
+                            {"clients", clients}};
+    if (station.relay.start != RelayStart::listening &&
+        station.relay.start != RelayStart::not_started) {
+        std::array<char, 256> why;
+        relay_start_error_text(station.relay, why);
+        relay["error"] = why.data();
+    }
+    return relay;
+}
+
+}  // namespace
+
+std::string status_json(const Station& station, const StatusTimes& times) {
+    const ClockWatch& watch = station_clock_watch(station);
     nlohmann::json document = {
+        {"now", times.now_s},
+        {"started", times.started_s},
         {"source", link_json(station, LINK_SOURCE)},
         {"consumer", link_json(station, LINK_CONSUMER)},
-        {"relay", {{"port", station.settings.relay_port.load()}, {"clients", clients}}},
+        {"relay", relay_json(station)},
         {"binary_mode", station.settings.binary_mode != 0},
         {"messages_per_s", watch.lines_per_s},
         {"messages_received", watch.lines},
@@ -98,12 +120,18 @@ std::string status_json(const Station& station) {
     return document.dump(2) + "\n";
 }
 
-bool status_file_write(const Station& station, const char* path) {
-    std::string temp_path = std::string(path) + ".tmp";
-    std::FILE* temp = std::fopen(temp_path.c_str(), "wb");
-    if (temp == nullptr)
+bool status_file_write(const Station& station, const StatusTimes& times, const char* path,
+                       std::span<char> why) {
+    std::array<char, kFileSuffixedPathSize> temp_path;
+    std::FILE* temp = file_create_beside(path, temp_path);
+    if (temp == nullptr) {
+        text_format(why, "%s", std::strerror(errno));
         return false;
-    std::string text = status_json(station);
+    }
+    std::string text = status_json(station, times);
     std::fwrite(text.data(), 1, text.size(), temp);
-    return file_replace(temp, temp_path.c_str(), path);
+    if (file_replace(temp, temp_path.data(), path))
+        return true;
+    text_format(why, "%s", std::strerror(errno));
+    return false;
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "decode/clock_check.h"
@@ -25,10 +26,18 @@ constexpr int64_t kClockFiguresEveryNs = 3600 * int64_t{1000000000};
 // After each timer tick; `now_ns` on the monotonic clock.
 void clock_log_step(ClockLog& log, const Station& station, std::FILE* out, int64_t now_ns);
 
-// The status document: the links, the relay clients, messages per second, bytes
-// received, and the clock's figures and verdict. Texts are UTF-8.
-std::string status_json(const Station& station);
+// When the program started and when the document is written, UTC seconds: a reader can
+// tell a file nobody rewrites any more.
+struct StatusTimes {
+    int64_t started_s = 0;
+    int64_t now_s = 0;
+};
 
-// Writes the status document to `path` through a temporary file beside it, so that a
-// reader never sees half of one. Returns whether it was written.
-bool status_file_write(const Station& station, const char* path);
+// The status document: the times, the links, the relay server and its clients, messages
+// per second, bytes received, and the clock's figures and verdict. Texts are UTF-8.
+std::string status_json(const Station& station, const StatusTimes& times);
+
+// Writes the status document to `path` through a new file beside it, so that a reader
+// never sees half of one. Returns whether it was written; if not, `why` says why.
+bool status_file_write(const Station& station, const StatusTimes& times, const char* path,
+                       std::span<char> why);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "frontends/console/clock_status.h"
@@ -59,9 +60,30 @@ void handle_keys(Station& station) {
     }
 }
 
+// The status file, rewritten once a second. A failure to write it is logged once, and
+// again only after it has been written in between.
+struct StatusFile {
+    const char* path = "";
+    StatusTimes times;
+    bool failing = false;
+};
+
+void write_status_file(ConsoleFrontEnd& front, StatusFile& file) {
+    file.times.now_s = static_cast<int64_t>(std::time(nullptr));
+    std::array<char, 256> why{};
+    bool written = status_file_write(*front.station, file.times, file.path, why);
+    if (!written && !file.failing) {
+        std::array<char, kFilePathSize + 300> line;
+        text_format(line, "qalmor: the status file %s cannot be written: %s", file.path,
+                    why.data());
+        console_log(front.log, line.data());
+    }
+    file.failing = !written;
+}
+
 // Once a second, after the tick that judged the receiver's clock: the status file, and
 // as a service the clock's log lines.
-void after_tick(ConsoleFrontEnd& front, const char* status_file, bool monitor, ClockLog& log) {
+void after_tick(ConsoleFrontEnd& front, StatusFile& status_file, bool monitor, ClockLog& log) {
     const Station& station = *front.station;
     int64_t judged_ns = station_clock_watch(station).judged_ns;
     if (judged_ns == log.handled_ns)
@@ -69,14 +91,28 @@ void after_tick(ConsoleFrontEnd& front, const char* status_file, bool monitor, C
     log.handled_ns = judged_ns;
     if (!monitor)
         clock_log_step(log, station, front.log, judged_ns);
-    if (status_file[0] != '\0')
-        status_file_write(station, status_file);
+    if (status_file.path[0] != '\0')
+        write_status_file(front, status_file);
+}
+
+// A relay that could not listen says so once in the service log; the server line alone
+// would show only its port.
+void log_relay_start(ConsoleFrontEnd& front) {
+    const RelayServer& relay = front.station->relay;
+    if (relay.start == RelayStart::listening)
+        return;
+    std::array<char, 256> why;
+    relay_start_error_text(relay, why);
+    std::array<char, 400> line;
+    text_format(line, "qalmor: the relay cannot listen on port %d: %s",
+                static_cast<int>(front.station->settings.relay_port.load()), why.data());
+    console_log(front.log, line.data());
 }
 
 // The UI thread: socket events as they come, a timer tick every 100 ms, and on a
 // terminal the keys and a redraw after each tick or status change. The wait ends at
 // once for a socket event, a key, a status change or a signal, so it runs to the tick.
-void run_loop(ConsoleFrontEnd& front, bool monitor, const char* status_file) {
+void run_loop(ConsoleFrontEnd& front, bool monitor, StatusFile& status_file) {
     ClockLog clock_log;
     using clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(kTimerPeriodMs);
@@ -143,14 +179,23 @@ int main(int argc, char** argv) {
                      options.dir.data());
         std::fflush(front.log);
     }
+    StatusFile status_file{options.status_file.data(), {std::time(nullptr), 0}};
     station_start_network(*station);
-    run_loop(front, monitor, options.status_file.data());
+    if (!monitor)
+        log_relay_start(front);
+    run_loop(front, monitor, status_file);
     // In order: relay clients closed, then the connector stopped.
-    station_stop_network(*station);
+    bool all_ended = station_stop_network(*station);
     if (monitor) {
         terminal_restore();
     } else {
         std::fprintf(front.log, "%s: stopped\n", kVersion);
+    }
+    if (!all_ended) {
+        // A link's thread still inside a call that does not return uses the station and
+        // the front end: the process ends here, before anything is destroyed under it.
+        std::fflush(nullptr);
+        std::_Exit(0);
     }
     return 0;
 }

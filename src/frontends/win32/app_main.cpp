@@ -57,7 +57,10 @@ int app_run_loop() {
 
 void app_shutdown() {
     Win32App& app = win32_app();
-    station_stop_network(*app.station);
+    // A link's thread still inside a call that does not return uses the station until
+    // the process ends: it is then never destroyed.
+    if (!station_stop_network(*app.station))
+        (void)program_station.release();
     KillTimer(app.main_window, kTimerId);
     tray_delete();
 }
