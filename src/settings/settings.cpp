@@ -260,11 +260,15 @@ void settings_file_save(const char* dir, const char* file, std::span<const char*
     file_replace(out, temp_path, path);
 }
 
-void settings_save_binary_mode(const char* dir, int32_t binary_mode) {
+void settings_save_number(const char* dir, const char* file, int32_t value) {
     char text[16];
-    text_format(text, "%d", binary_mode);
+    text_format(text, "%d", static_cast<int>(value));
     const char* texts[] = {text};
-    settings_file_save(dir, kBinaryModeFile, texts);
+    settings_file_save(dir, file, texts);
+}
+
+void settings_save_binary_mode(const char* dir, int32_t binary_mode) {
+    settings_save_number(dir, kBinaryModeFile, binary_mode);
 }
 
 void settings_cut(std::span<char> text) {

@@ -96,7 +96,9 @@ int settings_file_read(const char* dir, const char* file, std::span<const std::s
 // be written, the disk is full) the file stays as it was and nothing is reported.
 void settings_file_save(const char* dir, const char* file, std::span<const char* const> texts);
 
-// Rewrites "BinarComOn.ini" with the flag ("%d" and a line end).
+// Rewrites a one-number file with `value` ("%d" and a line end).
+void settings_save_number(const char* dir, const char* file, int32_t value);
+// Rewrites "BinarComOn.ini" with the flag.
 void settings_save_binary_mode(const char* dir, int32_t binary_mode);
 
 // Ends a NUL-terminated text at its first CR or LF, if it has one.

@@ -1,6 +1,6 @@
 // The station's side of the receiver-clock check: feeds it every chunk and every line
-// of the source link with the time it arrived, judges once a second, and lets a front
-// end show the judgement and take the fitting timer frequency.
+// of the source link with the time it arrived, judges once a second, and keeps the
+// figures the front ends show. It knows the check and nothing of the station.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +8,6 @@
 
 #include "decode/clock_check.h"
 #include "decode/framer.h"
-
-struct Station;
 
 struct ClockWatch {
     ClockCheck check;
@@ -28,16 +26,12 @@ struct ClockWatch {
 void clock_watch_chunk(ClockWatch& watch, std::span<const char> chunk, bool binary, int64_t now_ns);
 void clock_watch_line(ClockWatch& watch, const FormattedLine& line, int64_t now_ns);
 
-// Timer tick: judges once a second against the timer frequency setting.
-void clock_watch_tick(Station& station);
+// Timer tick: judges against the timer frequency setting once a second, or at once after
+// clock_watch_judge_soon.
+void clock_watch_tick(ClockWatch& watch, int32_t setting_hz, int64_t now_ns);
+// The setting has changed: the next tick judges against the new one.
+void clock_watch_judge_soon(ClockWatch& watch);
 
-// The newest judgement, for the front ends.
-const ClockWatch& station_clock_watch(const Station& station);
-
-// Whether a common frequency fits the measurement and the setting is another: what
+// A common frequency that fits the measurement when the setting is another, or 0: what
 // the clock window's button offers.
-bool station_clock_offers_common(const Station& station);
-// Writes that common frequency as the timer frequency, exactly as the frequency
-// dialog's OK does (frequency.ini, the new reference, the greeting). False when none
-// is offered.
-bool station_clock_apply_common(Station& station);
+int64_t clock_watch_offered_hz(const ClockWatch& watch, int32_t setting_hz);

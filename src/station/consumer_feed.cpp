@@ -21,7 +21,7 @@ void greeting_line(std::span<char> greeting, size_t& length, const char* format,
 
 }  // namespace
 
-void consumer_update_greeting(Station& station) {
+void feed_update_greeting(Station& station) {
     std::array<char, kGreetingSize> greeting;
     size_t length = 0;
     const Settings& settings = station.settings;
@@ -34,7 +34,7 @@ void consumer_update_greeting(Station& station) {
     station.greeting = greeting;
 }
 
-void consumer_prepare(Station& station, SOCKET s) {
+void feed_prepare(Station& station, SOCKET s) {
     consumer_reset(station.consumer);
     // As for relay clients: the backlog, not a kernel buffer grown to megabytes, bounds
     // what a consumer that stops reading holds.
@@ -43,7 +43,7 @@ void consumer_prepare(Station& station, SOCKET s) {
                sizeof send_buffer);
 }
 
-void consumer_send_greeting(Station& station, SOCKET s, uint32_t generation) {
+void feed_greet(Station& station, SOCKET s, uint32_t generation) {
     std::array<char, kGreetingSize> greeting;
     {
         std::lock_guard guard(station.greeting_lock);
@@ -52,7 +52,7 @@ void consumer_send_greeting(Station& station, SOCKET s, uint32_t generation) {
     consumer_greet(station.consumer, station.links, s, generation, text_view(greeting));
 }
 
-void consumer_forward_line(Station& station, const FormattedLine& line, bool binary) {
+void feed_forward_line(Station& station, const FormattedLine& line, bool binary) {
     if (station.consumer.original_output)
         return;
     // Compared as unsigned numbers: a threshold of 0 passes every frame, and one outside
@@ -65,7 +65,7 @@ void consumer_forward_line(Station& station, const FormattedLine& line, bool bin
         deliver(station, s, line.view());
 }
 
-void consumer_forward_chunk(Station& station, std::span<const char> chunk) {
+void feed_forward_chunk(Station& station, std::span<const char> chunk) {
     if (!station.consumer.original_output)
         return;
     SOCKET s = link_connected_socket(station.links, LINK_CONSUMER);
@@ -73,7 +73,7 @@ void consumer_forward_chunk(Station& station, std::span<const char> chunk) {
         deliver(station, s, chunk);
 }
 
-void consumer_event(Station& station, SOCKET s, unsigned event) {
+void feed_event(Station& station, SOCKET s, unsigned event) {
     if (s == INVALID_SOCKET || link_read(station.links, LINK_CONSUMER).socket != s)
         return;
     if (event == kSocketRead) {
@@ -86,19 +86,14 @@ void consumer_event(Station& station, SOCKET s, unsigned event) {
     }
 }
 
-bool consumer_enabled(const Station& station) {
+bool feed_enabled(const Station& station) {
     return station.consumer_connector.enabled.load();
 }
 
-void consumer_configure(Station& station, bool on) {
+void feed_configure(Station& station, bool on) {
     station.consumer_connector.enabled = on;
-    // A connection made meanwhile, to the old address or while the link is off, is not kept.
-    link_cancel_open(station.links, LINK_CONSUMER);
-    if (link_state(station.links, LINK_CONSUMER) == LINK_CONNECTED) {
-        station_drop_link(station, LINK_CONSUMER);
-    } else {
+    if (!station_restart_link(station, LINK_CONSUMER))
         status_refresh(station);  // the consumer's line appears or goes
-    }
     if (on)
         connector_wake(station.consumer_connector);
 }

@@ -209,7 +209,7 @@ void apply_typed(Station& station, Setting setting, const char* text) {
             station.settings.signal_threshold = settings_parse_int(text);
             break;
         case Setting::timer_frequency:
-            clock_set_frequency(station.clock, settings_parse_int(text));
+            station_use_timer_frequency(station, settings_parse_int(text));
             break;
         case Setting::serial_port:
             text_copy(station.settings.serial_port, text);
@@ -225,15 +225,11 @@ void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
         case AfterOk::reconnect_source:
             // The new address is saved for the TCP link; while a serial port is the source,
             // that link is not running and the port is left alone.
-            if (serial_link_active(station.serial))
-                break;
-            // A connection made meanwhile to the old address is not kept.
-            link_cancel_open(station.links, LINK_SOURCE);
-            if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
-                station_drop_link(station, LINK_SOURCE);
+            if (!serial_link_active(station.serial))
+                station_restart_link(station, LINK_SOURCE);
             break;
         case AfterOk::reconfigure_consumer:
-            consumer_configure(station, fields.second[0] != '\0');
+            feed_configure(station, fields.second[0] != '\0');
             break;
         case AfterOk::switch_source:
             station_use_serial(station, text_view(station.settings.serial_port),

@@ -14,13 +14,9 @@
 #include <span>
 
 #include "base/text.h"
+#include "station/dialog_state.h"
 
 struct Station;
-
-// In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
-// coordinates, source.
-enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency, serial };
-constexpr int kDialogCount = 8;
 
 // A value the program holds that a dialog field shows and sets.
 enum class Setting {
@@ -113,13 +109,6 @@ bool dialog_ok(Station& station, DialogId id, const DialogFields& fields);
 // Cancel: only the Tab cycle ends.
 void dialog_cancel(Station& station, DialogId id);
 
-// The Tab cycle of a Tab-cycling template: the dialog of that template opened last goes
-// from its first field to its second (if shown), OK, Cancel and round again. Only OK and
-// Cancel of a dialog of the template end it, and nothing but a Tab moves it.
-enum class DialogControl { first_field, second_field, ok, cancel };
-struct TabCycle {
-    int state = -1;  // -1 while none is open; else the control that has the focus
-};
 // A typed Tab for the dialog `id`: whether a dialog of it took it, and where the focus
 // goes.
 bool dialog_tab(Station& station, DialogId id, DialogControl& focus);

@@ -29,7 +29,7 @@ void source_chunk(Station& station, std::span<const char> chunk) {
     // Decoding comes first, so the monitor never lags behind the relay clients.
     source_decode(station, chunk);
     source_fan_out(station, chunk);
-    consumer_forward_chunk(station, chunk);
+    feed_forward_chunk(station, chunk);
 }
 
 void source_decode(Station& station, std::span<const char> chunk) {
@@ -38,14 +38,14 @@ void source_decode(Station& station, std::span<const char> chunk) {
     // One arrival time for the whole chunk: its last message is the least delayed.
     int64_t now_ns = station.clocks.monotonic_ns();
     clock_watch_chunk(station.clock_watch, chunk, binary, now_ns);
-    bool consumer_on = consumer_enabled(station);
+    bool consumer_on = feed_enabled(station);
     bool decoded = false;
     FormattedLine line;
     while (!chunk.empty()) {
         chunk = chunk.subspan(framer_scan(station.framer, chunk, binary, line));
         if (line.length != 0) {
             if (consumer_on)
-                consumer_forward_line(station, line, binary);
+                feed_forward_line(station, line, binary);
             display_entry(station.clock, station.ring, line.text.data(), now_s);
             clock_watch_line(station.clock_watch, line, now_ns);
             decoded = true;
@@ -67,6 +67,15 @@ void station_drop_link(Station& station, int slot) {
     else
         link_drop(station.links, slot);
     status_refresh(station);
+}
+
+bool station_restart_link(Station& station, int slot) {
+    // A connection being made meanwhile is not kept either.
+    link_cancel_open(station.links, slot);
+    if (link_state(station.links, slot) != LINK_CONNECTED)
+        return false;
+    station_drop_link(station, slot);
+    return true;
 }
 
 void watchdog_step(Station& station) {

@@ -33,6 +33,10 @@ void source_fan_out(Station& station, std::span<const char> chunk);
 
 // Drops a link and shows it on the status lines. UI thread.
 void station_drop_link(Station& station, int slot);
+// Gives up an open of the link under way and drops its connection, so that the link
+// starts afresh with the settings (or the source) it has now. Returns whether a
+// connection was dropped. UI thread.
+bool station_restart_link(Station& station, int slot);
 
 // One timer tick of the silence watchdog. UI thread.
 void watchdog_step(Station& station);

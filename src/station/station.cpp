@@ -35,12 +35,12 @@ void on_link_status_changed(void* owner) {
 
 void on_link_prepared(void* owner, int slot, SOCKET s) {
     if (slot == LINK_CONSUMER)
-        consumer_prepare(*static_cast<Station*>(owner), s);
+        feed_prepare(*static_cast<Station*>(owner), s);
 }
 
 void on_link_opened(void* owner, int slot, SOCKET s, uint32_t generation) {
     if (slot == LINK_CONSUMER)
-        consumer_send_greeting(*static_cast<Station*>(owner), s, generation);
+        feed_greet(*static_cast<Station*>(owner), s, generation);
 }
 
 void on_link_connected(void* owner, int slot) {
@@ -149,7 +149,8 @@ bool station_stop_network(Station& station) {
 void station_timer_tick(Station& station) {
     watchdog_step(station);
     ring_tick(station.ring);
-    clock_watch_tick(station);
+    clock_watch_tick(station.clock_watch, station.clock.timer_frequency_hz,
+                     station.clocks.monotonic_ns());
     relay_tick(station.relay);
     status_refresh_if_asked(station);
 }
@@ -168,7 +169,7 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
             source_event(station, s, event);
             break;
         case SocketRole::link_consumer:
-            consumer_event(station, s, event);
+            feed_event(station, s, event);
             break;
         // The upstream link is never opened while the relay server runs.
         case SocketRole::link_upstream:
@@ -193,7 +194,7 @@ bool station_binary_mode(const Station& station) {
 }
 
 void station_settings_changed(Station& station) {
-    consumer_update_greeting(station);
+    feed_update_greeting(station);
     station.serial.binary.store(station.settings.binary_mode != 0);
 }
 
@@ -210,9 +211,7 @@ void station_use_serial(Station& station, std::string_view port, int32_t speed) 
     // the old one's session and never the new one's.
     station.connector.enabled = !serial;
     // Also ends a serial session that is still opening or hunting.
-    link_cancel_open(station.links, LINK_SOURCE);
-    if (link_state(station.links, LINK_SOURCE) == LINK_CONNECTED)
-        station_drop_link(station, LINK_SOURCE);
+    station_restart_link(station, LINK_SOURCE);
     // What the old port left in the ring is not the new source's.
     serial_link_discard(station.serial);
     serial_link_configure(station.serial, port, speed);
@@ -236,4 +235,62 @@ void station_key(Station& station, char key) {
     } else if (key == '5') {
         clock_toggle_relative_time(station.clock);
     }
+}
+
+void station_set_timer_frequency(Station& station, int32_t hz) {
+    settings_save_number(station.config_dir.data(), kFrequencyFile, hz);
+    station_use_timer_frequency(station, hz);
+}
+
+void station_use_timer_frequency(Station& station, int32_t hz) {
+    clock_set_frequency(station.clock, hz);
+    station_settings_changed(station);
+}
+
+const ClockWatch& station_clock_watch(const Station& station) {
+    return station.clock_watch;
+}
+
+bool station_clock_offers_common(const Station& station) {
+    return clock_watch_offered_hz(station.clock_watch, station.clock.timer_frequency_hz) != 0;
+}
+
+bool station_clock_apply_common(Station& station) {
+    int64_t hz = clock_watch_offered_hz(station.clock_watch, station.clock.timer_frequency_hz);
+    if (hz == 0)
+        return false;
+    station_set_timer_frequency(station, static_cast<int32_t>(hz));
+    clock_watch_judge_soon(station.clock_watch);
+    clock_watch_tick(station.clock_watch, station.clock.timer_frequency_hz,
+                     station.clocks.monotonic_ns());
+    return true;
+}
+
+void station_status_texts(Station& station, StatusTexts& texts) {
+    status_board_read(station.status, texts);
+}
+
+LinkSlot station_link(const Station& station, int slot) {
+    return link_read(station.links, slot);
+}
+
+uint16_t station_relay_port(const Station& station) {
+    return station.settings.relay_port.load();
+}
+
+bool station_relay_listening(const Station& station, std::span<char> why) {
+    RelayStart start = station.relay.start;
+    if (start == RelayStart::listening || start == RelayStart::not_started)
+        return true;
+    relay_start_error_text(station.relay, why);
+    return false;
+}
+
+int station_relay_clients(const Station& station, std::span<ClientAddress, kRelaySlots> clients) {
+    return relay_copy_addresses(station.relay, clients);
+}
+
+void station_serial_setting(const Station& station, Text256& port, int32_t& speed) {
+    port = station.settings.serial_port;
+    speed = station.settings.serial_speed;
 }

@@ -24,7 +24,7 @@
 #include "settings/settings.h"
 #include "station/clock_watch.h"
 #include "station/consumer_feed.h"
-#include "station/settings_dialogs.h"
+#include "station/dialog_state.h"
 #include "station/source.h"
 #include "station/station_frontend.h"
 #include "station/status.h"
@@ -128,3 +128,31 @@ void station_set_retry_pause(Station& station, std::chrono::milliseconds pause);
 bool station_toggle_relative_time(Station& station);
 // A typed character: "4" flips the display, "5" relative time; others do nothing.
 void station_key(Station& station, char key);
+
+// ---- The receiver's clock ----
+
+// The timer frequency: saved in "frequency.ini", set on the receiver-clock annotation
+// (relative times start from a new reference), and told in the consumer link's greeting.
+void station_set_timer_frequency(Station& station, int32_t hz);
+// The same but for the file, which the frequency dialog's OK writes as typed.
+void station_use_timer_frequency(Station& station, int32_t hz);
+// The newest judgement of the receiver's clock, for the front ends.
+const ClockWatch& station_clock_watch(const Station& station);
+// Whether a common frequency fits the measurement and the setting is another: what the
+// clock window's button offers.
+bool station_clock_offers_common(const Station& station);
+// Takes that frequency as the timer frequency, as the frequency dialog's OK would, and
+// judges against it at once. False when none is offered.
+bool station_clock_apply_common(Station& station);
+
+// ---- What the front ends show ----
+
+void station_status_texts(Station& station, StatusTexts& texts);
+LinkSlot station_link(const Station& station, int slot);
+uint16_t station_relay_port(const Station& station);
+// Whether the relay server listens; when not, `why` says why ("bind: ...").
+bool station_relay_listening(const Station& station, std::span<char> why);
+// The live relay clients' addresses in slot order; returns how many.
+int station_relay_clients(const Station& station, std::span<ClientAddress, kRelaySlots> clients);
+// The serial source as "initcom.ini" gives it: an empty port means the TCP source.
+void station_serial_setting(const Station& station, Text256& port, int32_t& speed);

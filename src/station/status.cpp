@@ -82,7 +82,7 @@ void status_refresh(Station& station) {
             format_link_line(station.status.client_line, kClientLineFormat,
                              link_read(station.links, LINK_SOURCE));
         }
-        if (consumer_enabled(station)) {
+        if (feed_enabled(station)) {
             format_link_line(station.status.consumer_line, kConsumerLineFormat,
                              link_read(station.links, LINK_CONSUMER));
             int retry_s = station.consumer_connector.retry_in_s.load();

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "station/settings_dialogs.h"
 #include "support/test_frontend.h"
 
 namespace {

@@ -137,7 +137,7 @@ TEST_F(ConsumerTest, WatchdogDropsASilentSourceWhileTheConsumerConnectsAgain) {
         if (tick % 100 == 0) {
             station_drop_link(*t.station, LINK_CONSUMER);
             server.close_connection();
-            consumer_configure(*t.station, true);  // at once, not after the back-off's wait
+            feed_configure(*t.station, true);  // at once, not after the back-off's wait
             ASSERT_TRUE(
                 t.run_until([&] { return server.accept_pending() && consumer_connected(); }));
         }
@@ -182,7 +182,7 @@ TEST_F(ConsumerTest, EveryConnectionStartsWithLines) {
     ASSERT_EQ(recv_within(server.connection, expected.size(), 5s), expected);
     // A late close event for a socket that is no longer the link's leaves the link alone.
     SOCKET stale = socket(AF_INET, SOCK_STREAM, 0);
-    consumer_event(*t.station, stale, kSocketClose);
+    feed_event(*t.station, stale, kSocketClose);
     closesocket(stale);
     ASSERT_TRUE(consumer_connected());
 
@@ -254,7 +254,7 @@ TEST_F(ConsumerTest, ACommandSentAtAcceptHoldsOnEveryConnection) {
             << "connection " << i << " got " << got;
         ASSERT_EQ(got, expected_greeting + raw) << "connection " << i;
         station_drop_link(*t.station, LINK_CONSUMER);
-        consumer_configure(*t.station, true);  // and at once again
+        feed_configure(*t.station, true);  // and at once again
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "base/serial_speed_linux.h"
 #include "sim/sim_serial.h"
+#include "station/settings_dialogs.h"
 #include "support/cp1251.h"
 #include "support/framer_helpers.h"
 #include "support/net_harness.h"

@@ -32,7 +32,7 @@ const char* state_word(int32_t state) {
 }
 
 nlohmann::json link_json(const Station& station, int slot) {
-    LinkSlot link = link_read(station.links, slot);
+    LinkSlot link = station_link(station, slot);
     return {{"port", link.port},
             {"host", utf8(link.host.data())},
             {"state", state_word(link.state)},
@@ -85,19 +85,16 @@ namespace {
 
 nlohmann::json relay_json(const Station& station) {
     std::array<ClientAddress, kRelaySlots> addresses;
-    int count = relay_copy_addresses(station.relay, addresses);
+    int count = station_relay_clients(station, addresses);
     nlohmann::json clients = nlohmann::json::array();
     for (int i = 0; i < count; ++i)
         clients.push_back(addresses[static_cast<size_t>(i)].data());
-    nlohmann::json relay = {{"port", station.settings.relay_port.load()},
-                            {"listening", station.relay.start == RelayStart::listening},
-                            {"clients", clients}};
-    if (station.relay.start != RelayStart::listening &&
-        station.relay.start != RelayStart::not_started) {
-        std::array<char, 256> why;
-        relay_start_error_text(station.relay, why);
+    std::array<char, 256> why{};
+    bool listening = station_relay_listening(station, why);
+    nlohmann::json relay = {
+        {"port", station_relay_port(station)}, {"listening", listening}, {"clients", clients}};
+    if (!listening)
         relay["error"] = why.data();
-    }
     return relay;
 }
 
@@ -111,7 +108,7 @@ std::string status_json(const Station& station, const StatusTimes& times) {
         {"source", link_json(station, LINK_SOURCE)},
         {"consumer", link_json(station, LINK_CONSUMER)},
         {"relay", relay_json(station)},
-        {"binary_mode", station.settings.binary_mode != 0},
+        {"binary_mode", station_binary_mode(station)},
         {"messages_per_s", watch.lines_per_s},
         {"messages_received", watch.lines},
         {"bytes_received", watch.bytes},

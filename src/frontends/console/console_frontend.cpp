@@ -93,7 +93,7 @@ void frontend_status_changed() {
         return;
     }
     std::lock_guard guard(front.log_lock);
-    status_board_read(front.station->status, front.texts);
+    station_status_texts(*front.station, front.texts);
     int64_t now_s = static_cast<int64_t>(std::time(nullptr));
     std::array<char, kQuietTextSize> summary;
     log_verdict(front,

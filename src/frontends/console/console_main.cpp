@@ -41,10 +41,13 @@ void apply_mode_override(Station& station, ModeOverride mode) {
 
 // --serial and --speed: for this run, over what "initcom.ini" says.
 void apply_serial_override(Station& station, const ConsoleOptions& options) {
-    Text256 port =
-        options.serial_port[0] != '\0' ? options.serial_port : station.settings.serial_port;
-    int32_t speed =
-        options.serial_speed >= 0 ? options.serial_speed : station.settings.serial_speed;
+    Text256 port;
+    int32_t speed;
+    station_serial_setting(station, port, speed);
+    if (options.serial_port[0] != '\0')
+        port = options.serial_port;
+    if (options.serial_speed >= 0)
+        speed = options.serial_speed;
     bool changed = options.serial_port[0] != '\0' || options.serial_speed >= 0;
     if (changed && port[0] != '\0')
         station_use_serial(station, text_view(port), speed);
@@ -98,14 +101,12 @@ void after_tick(ConsoleFrontEnd& front, StatusFile& status_file, bool monitor, C
 // A relay that could not listen says so once in the service log; the server line alone
 // would show only its port.
 void log_relay_start(ConsoleFrontEnd& front) {
-    const RelayServer& relay = front.station->relay;
-    if (relay.start == RelayStart::listening)
-        return;
     std::array<char, 256> why;
-    relay_start_error_text(relay, why);
+    if (station_relay_listening(*front.station, why))
+        return;
     std::array<char, 400> line;
     text_format(line, "qalmor: the relay cannot listen on port %d: %s",
-                static_cast<int>(front.station->settings.relay_port.load()), why.data());
+                static_cast<int>(station_relay_port(*front.station)), why.data());
     console_log(front.log, line.data());
 }
 

@@ -138,7 +138,7 @@ void terminal_draw(ConsoleFrontEnd& front) {
     // A short terminal shows the newest display lines and the status lines.
     size_t skipped = rows < kMonitorRows ? kMonitorRows - rows : 0;
     static StatusTexts texts;
-    status_board_read(front.station->status, texts);
+    station_status_texts(*front.station, texts);
 
     static Frame frame;
     frame.size = 0;

@@ -57,7 +57,7 @@ void status_lines_show() {
         return;
     app.status_show_posted = false;
     StatusTexts texts;
-    status_board_read(app.station->status, texts);
+    station_status_texts(*app.station, texts);
     window_text_set(app.status_lines[0], texts.server_line.data());
     window_text_set(app.status_lines[1], texts.client_line.data());
     window_text_set(app.status_lines[2], texts.consumer_line.data());

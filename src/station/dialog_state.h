@@ -1,0 +1,16 @@
+// The settings dialogs as the station keeps them: which dialogs there are, and the Tab
+// cycle of each Tab-cycling template. The dialogs themselves are in settings_dialogs.h.
+#pragma once
+
+// In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
+// coordinates, source.
+enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency, serial };
+constexpr int kDialogCount = 8;
+
+// The Tab cycle of a Tab-cycling template: the dialog of that template opened last goes
+// from its first field to its second (if shown), OK, Cancel and round again. Only OK and
+// Cancel of a dialog of the template end it, and nothing but a Tab moves it.
+enum class DialogControl { first_field, second_field, ok, cancel };
+struct TabCycle {
+    int state = -1;  // -1 while none is open; else the control that has the focus
+};
