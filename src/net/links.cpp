@@ -4,13 +4,12 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "net/link_texts.h"
 #include "net/socket_watch.h"
 
 namespace {
 
 // Link status texts in Windows-1251.
-constexpr char kTextConnecting[] =  // "Идет установление связи"
-    "\xC8\xE4\xE5\xF2 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF1\xE2\xFF\xE7\xE8";
 constexpr char kTextSocketError[] =
     "\xCE\xF8\xE8\xE1\xEA\xE0 \xF1\xEE\xEA\xE5\xF2\xE0";          // "Ошибка сокета"
 constexpr char kTextHostError[] = "\xCE\xF8\xE8\xE1\xEA\xE0 %s";  // "Ошибка %s"
@@ -18,8 +17,6 @@ constexpr char kTextConnectError[] = "\xCE\xF8\xE8\xE1\xEA\xE0 connect";  // "О
 constexpr char kTextRegisterError[] =  // "Ошибка WSAAsyncSelect(NETEVENT)"
     "\xCE\xF8\xE8\xE1\xEA\xE0 WSAAsyncSelect(NETEVENT)";
 constexpr char kTextConnected[] = "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xE5 %s";  // "Соединение %s"
-constexpr char kTextDropped[] =  // "Связь разорвана"
-    "\xD1\xE2\xFF\xE7\xFC \xF0\xE0\xE7\xEE\xF0\xE2\xE0\xED\xE0";
 
 SocketRole link_role(int slot) {
     switch (slot) {
@@ -37,8 +34,7 @@ LinkSlot& slot_of(LinkTable& table, int slot) {
 }
 
 void report_status(const Connector& connector) {
-    if (connector.reports.status_changed != nullptr)
-        connector.reports.status_changed(connector.reports.owner);
+    link_report_status(connector.reports);
 }
 
 // Whether the attempt that began at `generation` still owns the slot. Under the lock.
@@ -115,7 +111,7 @@ bool connect_within_limit(LinkTable& table, const Connector& connector, int slot
     if (!socket_would_block())
         return false;
     for (int waited = 0; waited < kConnectTimeoutMs; waited += kConnectWaitSliceMs) {
-        if (connector.run.load() != ConnectorRun::running || link_drops(table, slot) != generation)
+        if (!worker_running(connector.worker) || link_drops(table, slot) != generation)
             return false;
         int result = socket_wait_connected(s, kConnectWaitSliceMs);
         if (result != 0)
@@ -127,26 +123,20 @@ bool connect_within_limit(LinkTable& table, const Connector& connector, int slot
 // Waits `pause`, or less when a stop or a wake comes. Returns false on a stop.
 bool connector_pause(Connector& connector, std::chrono::milliseconds pause) {
     std::unique_lock guard(connector.pause_lock);
-    connector.pause_wake.wait_for(guard, pause, [&] {
-        return connector.run.load() != ConnectorRun::running || connector.woken;
-    });
+    connector.pause_wake.wait_for(
+        guard, pause, [&] { return !worker_running(connector.worker) || connector.woken; });
     if (connector.woken)
         backoff_reset(connector.backoff);  // the user asked for an attempt now
     connector.woken = false;
-    return connector.run.load() == ConnectorRun::running;
-}
-
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return worker_running(connector.worker);
 }
 
 // After a failed attempt or a drop: waits as the back-off says, the status line showing
 // when the next attempt comes. Returns false on a stop.
 bool retry_pause(Connector& connector) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
-    int64_t wait_ms = backoff_next_wait_ms(connector.backoff, steady_ms(), unit(connector.chance));
+    int64_t wait_ms =
+        backoff_next_wait_ms(connector.backoff, worker_now_ms(), unit(connector.chance));
     connector.retry_in_s = static_cast<int32_t>(std::max<int64_t>(1, (wait_ms + 500) / 1000));
     report_status(connector);
     bool going = connector_pause(connector, std::chrono::milliseconds(wait_ms));
@@ -158,7 +148,7 @@ bool retry_pause(Connector& connector) {
 // failed attempt and every drop. Whether the link was up is the back-off's own record,
 // which a wake clears, so that the attempt after a wake comes at once.
 void connector_run_backing_off(LinkTable& table, Connector& connector) {
-    while (connector.run.load() == ConnectorRun::running) {
+    while (worker_running(connector.worker)) {
         if (!connector.enabled.load() || link_state(table, connector.slot) == LINK_CONNECTED) {
             if (!connector_pause(connector, connector.pause))
                 break;
@@ -168,7 +158,7 @@ void connector_run_backing_off(LinkTable& table, Connector& connector) {
         } else {
             link_open(table, connector, connector.slot);
             if (link_state(table, connector.slot) == LINK_CONNECTED) {
-                backoff_connected(connector.backoff, steady_ms());
+                backoff_connected(connector.backoff, worker_now_ms());
             } else if (!retry_pause(connector)) {
                 break;
             }
@@ -187,7 +177,7 @@ bool begin_attempt(LinkTable& table, const Connector& connector, int slot, uint3
     generation = link.drops;
     if (!connector.enabled.load())
         return false;
-    text_copy(link.status_text, kTextConnecting);
+    text_copy(link.status_text, kLinkTextConnecting);
     return true;
 }
 
@@ -276,14 +266,14 @@ void mark_connected(LinkTable& table, const Connector& connector, int slot, uint
     }
     if (abandoned != INVALID_SOCKET)
         socket_close(abandoned);
-    if (connected && connector.reports.connected != nullptr)
-        connector.reports.connected(connector.reports.owner, slot);
+    if (connected)
+        link_report_connected(connector.reports, slot);
     report_status(connector);
 }
 
 // A connector that keeps trying: an attempt about once a second while the link is down.
 void connector_run_steadily(LinkTable& table, Connector& connector) {
-    while (connector.run.load() == ConnectorRun::running) {
+    while (worker_running(connector.worker)) {
         if (!connector_pause(connector, connector.pause))
             break;
         if (connector.enabled.load() && link_state(table, connector.slot) != LINK_CONNECTED) {
@@ -299,7 +289,6 @@ void connector_run(LinkTable& table, Connector& connector) {
         connector_run_backing_off(table, connector);
     else
         connector_run_steadily(table, connector);
-    connector.run.store(ConnectorRun::ended);
 }
 
 }  // namespace
@@ -344,7 +333,7 @@ void link_drop(LinkTable& table, int slot) {
         LinkSlot& link = slot_of(table, slot);
         s = link.socket;
         link.socket = INVALID_SOCKET;
-        text_copy(link.status_text, kTextDropped);
+        text_copy(link.status_text, kLinkTextDropped);
         link.state = LINK_CLOSED;
         ++link.drops;
     }
@@ -352,37 +341,20 @@ void link_drop(LinkTable& table, int slot) {
 }
 
 void connector_start(LinkTable& table, Connector& connector) {
-    if (connector.run.load() != ConnectorRun::running) {
-        connector.run.store(ConnectorRun::ended);
-        return;
-    }
-    connector.thread = std::thread(connector_run, std::ref(table), std::ref(connector));
+    worker_start(connector.worker, [&table, &connector] { connector_run(table, connector); });
 }
 
 void connector_request_stop(Connector& connector) {
     {
         std::lock_guard guard(connector.pause_lock);
-        if (connector.run.load() == ConnectorRun::running)
-            connector.run.store(ConnectorRun::stopping);
+        worker_request_stop(connector.worker);
     }
     connector.pause_wake.notify_all();
 }
 
 bool connector_stop(Connector& connector, std::chrono::milliseconds wait) {
-    if (!connector.thread.joinable())
-        return true;
     connector_request_stop(connector);
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (connector.run.load() != ConnectorRun::ended) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            // Still inside a call that does not return; it ends with the process.
-            connector.thread.detach();
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    connector.thread.join();
-    return true;
+    return worker_join(connector.worker, wait);
 }
 
 void connector_wake(Connector& connector) {

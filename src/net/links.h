@@ -16,6 +16,7 @@
 
 #include "net/backoff.h"
 #include "net/link_table.h"
+#include "net/worker.h"
 
 // Source data always goes to the relay server's clients, and the upstream link is
 // never opened.
@@ -44,9 +45,15 @@ struct LinkReports {
     void (*connected)(void* owner, int slot) = nullptr;
 };
 
-// Where a connector thread is in its life. A stop request moves it from running to
-// stopping; the thread sets ended as the last thing it does.
-enum class ConnectorRun : int32_t { running, stopping, ended };
+// Tells the reports' owner that a status text or state changed, and that a link connected.
+inline void link_report_status(const LinkReports& reports) {
+    if (reports.status_changed != nullptr)
+        reports.status_changed(reports.owner);
+}
+inline void link_report_connected(const LinkReports& reports, int slot) {
+    if (reports.connected != nullptr)
+        reports.connected(reports.owner, slot);
+}
 
 // A connector thread keeps one link open: about once a second it opens the link while
 // the link is enabled and not connected. One that backs off waits longer and longer after
@@ -55,8 +62,7 @@ struct Connector {
     int slot = LINK_SOURCE;
     std::atomic<bool> enabled{true};
     LinkReports reports;
-    std::thread thread;
-    std::atomic<ConnectorRun> run{ConnectorRun::running};
+    Worker worker;
     std::mutex pause_lock;
     std::condition_variable pause_wake;  // a stop request or a wake ends a pause at once
     bool woken = false;                  // under pause_lock

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/link_texts.h"
 #include "net/speed_hunt.h"
 
 namespace {
 
-// Link status texts in Windows-1251; the first is the TCP link's own.
-constexpr char kTextConnecting[] =  // "Идет установление связи"
-    "\xC8\xE4\xE5\xF2 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF1\xE2\xFF\xE7\xE8";
+// Link status texts in Windows-1251.
 constexpr char kTextTrying[] =  // "Идет установление связи, проба %d бод"
     "\xC8\xE4\xE5\xF2 \xF3\xF1\xF2\xE0\xED\xEE\xE2\xEB\xE5\xED\xE8\xE5 \xF1\xE2\xFF\xE7\xE8, "
     "\xEF\xF0\xEE\xE1\xE0 %d \xE1\xEE\xE4";
@@ -36,20 +35,11 @@ constexpr char kTextSpeedRefused[] =  // "Ошибка: скорость %d не
 constexpr char kTextNameTooLong[] =  // "Ошибка: слишком длинное имя порта"
     "\xCE\xF8\xE8\xE1\xEA\xE0: \xF1\xEB\xE8\xF8\xEA\xEE\xEC \xE4\xEB\xE8\xED\xED\xEE\xE5 "
     "\xE8\xEC\xFF \xEF\xEE\xF0\xF2\xE0";
-constexpr char kTextDropped[] =  // "Связь разорвана", as for a TCP link
-    "\xD1\xE2\xFF\xE7\xFC \xF0\xE0\xE7\xEE\xF0\xE2\xE0\xED\xE0";
 constexpr char kTextOpenFailed[] =  // "Ошибка открытия порта"
     "\xCE\xF8\xE8\xE1\xEA\xE0 \xEE\xF2\xEA\xF0\xFB\xF2\xE8\xFF \xEF\xEE\xF0\xF2\xE0";
 
-int64_t steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 void report_status(const SerialLink& link) {
-    if (link.reports.status_changed != nullptr)
-        link.reports.status_changed(link.reports.owner);
+    link_report_status(link.reports);
 }
 
 // What a failed open shows.
@@ -99,8 +89,8 @@ bool show(Session& session, int32_t state, const char* format, int32_t speed) {
     text_format(text, format, static_cast<int>(speed));
     bool current = link_set_unless_dropped(session.table, LINK_SOURCE, session.drops_before, state,
                                            text.data());
-    if (current && state == LINK_CONNECTED && session.link.reports.connected != nullptr)
-        session.link.reports.connected(session.link.reports.owner, LINK_SOURCE);
+    if (current && state == LINK_CONNECTED)
+        link_report_connected(session.link.reports, LINK_SOURCE);
     report_status(session.link);
     return current;
 }
@@ -109,13 +99,13 @@ bool show(Session& session, int32_t state, const char* format, int32_t speed) {
 void pause_for(SerialLink& link, std::chrono::milliseconds pause, uint32_t config_serial) {
     std::unique_lock guard(link.config_lock);
     link.config_wake.wait_for(guard, pause, [&] {
-        return link.stop.load() || link.config_serial.load() != config_serial;
+        return !worker_running(link.worker) || link.config_serial.load() != config_serial;
     });
 }
 
 // Whether the session is still the source: no stop, no new settings, no drop.
 bool session_current(const Session& session) {
-    return !session.link.stop.load() &&
+    return worker_running(session.link.worker) &&
            session.link.config_serial.load() == session.config_serial &&
            link_drops(session.table, LINK_SOURCE) == session.drops_before;
 }
@@ -123,8 +113,8 @@ bool session_current(const Session& session) {
 // Wakes the UI thread unless a wake is already on its way. A wake that could not be
 // delivered is not on its way: the next bytes try again.
 void wake_ui(SerialLink& link) {
-    if (!link.wake_pending.exchange(true) && !frontend_serial_wake())
-        link.wake_pending.store(false);
+    if (byte_ring_wake_needed(link.ring) && !frontend_serial_wake())
+        byte_ring_wake_lost(link.ring);
 }
 
 // Puts bytes in the ring, waiting while it is full: the driver's queue holds what comes
@@ -134,19 +124,11 @@ bool ring_put(Session& session, std::span<const char> bytes) {
     while (!bytes.empty()) {
         if (!session_current(session))
             return false;
-        uint64_t written = link.written.load(std::memory_order_relaxed);
-        uint64_t room = kSerialRingBytes - (written - link.taken.load(std::memory_order_acquire));
-        if (room == 0) {
-            wake_ui(link);
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        size_t at = static_cast<size_t>(written % kSerialRingBytes);
-        size_t count = std::min({bytes.size(), static_cast<size_t>(room), kSerialRingBytes - at});
-        std::memcpy(link.ring.data() + at, bytes.data(), count);
-        link.written.store(written + count, std::memory_order_release);
-        bytes = bytes.subspan(count);
+        size_t put = byte_ring_put(link.ring, bytes);
         wake_ui(link);
+        if (put == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        bytes = bytes.subspan(put);
     }
     return true;
 }
@@ -156,7 +138,7 @@ bool ring_put(Session& session, std::span<const char> bytes) {
 // (or the speed was a fixed one).
 bool skip_refused_speed(Session& session) {
     int32_t refused = session.hunt.speed;
-    if (speed_hunt_refused(session.hunt, steady_ms()) == HuntVerdict::try_speed)
+    if (speed_hunt_refused(session.hunt, worker_now_ms()) == HuntVerdict::try_speed)
         return true;
     Text256 text;
     format_open_error(text, SerialOpen::speed_refused, refused);
@@ -179,7 +161,7 @@ bool take_chunk(Session& session, std::span<const char> chunk) {
     size_t from = 0;
     bool was_locked = session.hunt.locked;
     HuntVerdict verdict =
-        speed_hunt_feed(session.hunt, chunk, session.link.binary.load(), steady_ms(), from);
+        speed_hunt_feed(session.hunt, chunk, session.link.binary.load(), worker_now_ms(), from);
     int32_t speed = session.hunt.speed;
     switch (verdict) {
         case HuntVerdict::try_speed:  // an automatic speed lost sync: hunt again
@@ -212,10 +194,10 @@ void read_port(Session& session) {
         if (got < 0) {
             // Unplugged: shown as a drop, and opened again after the pause. The reader
             // closes only its own port: the slot's socket, if any, is not its to close.
-            show(session, LINK_CLOSED, kTextDropped, 0);
+            show(session, LINK_CLOSED, kLinkTextDropped, 0);
             return;
         }
-        if (speed_hunt_tick(session.hunt, steady_ms()) == HuntVerdict::try_speed) {
+        if (speed_hunt_tick(session.hunt, worker_now_ms()) == HuntVerdict::try_speed) {
             if (!try_speed(session))
                 return;
             continue;  // what was read belongs to the old speed
@@ -231,7 +213,7 @@ void read_port(Session& session) {
 SerialOpen open_port(Session& session, const Text256& name) {
     SerialOpen opened = serial_open(session.port, name.data(), session.hunt.speed);
     while (opened == SerialOpen::speed_refused && session.hunt.fixed_speed == 0 &&
-           speed_hunt_refused(session.hunt, steady_ms()) == HuntVerdict::try_speed)
+           speed_hunt_refused(session.hunt, worker_now_ms()) == HuntVerdict::try_speed)
         opened = serial_open(session.port, name.data(), session.hunt.speed);
     return opened;
 }
@@ -240,8 +222,8 @@ SerialOpen open_port(Session& session, const Text256& name) {
 void run_session(SerialLink& link, LinkTable& table, const Text256& name, int32_t speed,
                  uint32_t config_serial) {
     Session session{link, table, {}, {}, link_drops(table, LINK_SOURCE), config_serial};
-    show(session, LINK_CLOSED, kTextConnecting, 0);
-    speed_hunt_start(session.hunt, speed, link.found_speed, steady_ms());
+    show(session, LINK_CLOSED, kLinkTextConnecting, 0);
+    speed_hunt_start(session.hunt, speed, link.found_speed, worker_now_ms());
     SerialOpen opened = open_port(session, name);
     if (opened != SerialOpen::ok) {
         Text256 text;
@@ -258,7 +240,7 @@ void run_session(SerialLink& link, LinkTable& table, const Text256& name, int32_
 
 void reader_run(LinkTable& table, SerialLink& link) {
     uint32_t last_serial = link.config_serial.load();
-    while (!link.stop.load()) {
+    while (worker_running(link.worker)) {
         Text256 name;
         int32_t speed;
         uint32_t config_serial;
@@ -271,7 +253,7 @@ void reader_run(LinkTable& table, SerialLink& link) {
         // Bytes of a port that is no longer the source are not taken any more, even those
         // put in the ring just before the change was seen.
         if (config_serial != last_serial)
-            link.discard_before.store(link.written.load());
+            byte_ring_mark_stale(link.ring);
         last_serial = config_serial;
         if (name[0] == '\0') {
             pause_for(link, std::chrono::hours(1), config_serial);
@@ -281,7 +263,6 @@ void reader_run(LinkTable& table, SerialLink& link) {
         if (link.config_serial.load() == config_serial)
             pause_for(link, link.retry_pause, config_serial);
     }
-    link.ended.store(true);
 }
 
 }  // namespace
@@ -308,46 +289,28 @@ void serial_link_port(SerialLink& link, Text256& port) {
 }
 
 void serial_link_start(LinkTable& table, SerialLink& link) {
-    if (link.thread.joinable() || link.stop.load())
+    if (link.worker.thread.joinable())
         return;
-    link.thread = std::thread(reader_run, std::ref(table), std::ref(link));
+    worker_start(link.worker, [&table, &link] { reader_run(table, link); });
 }
 
 bool serial_link_stop(SerialLink& link, std::chrono::milliseconds wait) {
     {
         std::lock_guard guard(link.config_lock);
-        link.stop.store(true);
+        worker_request_stop(link.worker);
     }
     link.config_wake.notify_all();
-    if (!link.thread.joinable())
-        return true;
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (!link.ended.load()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            link.thread.detach();  // inside a driver call that does not return
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    link.thread.join();
-    return true;
+    return worker_join(link.worker, wait);
 }
 
 void serial_link_woken(SerialLink& link) {
-    link.wake_pending.store(false);
+    byte_ring_woken(link.ring);
 }
 
 void serial_link_discard(SerialLink& link) {
-    link.taken.store(link.written.load(std::memory_order_acquire), std::memory_order_release);
+    byte_ring_discard(link.ring);
 }
 
 size_t serial_link_take(SerialLink& link, std::span<char> out) {
-    uint64_t taken = std::max(link.taken.load(std::memory_order_relaxed),
-                              link.discard_before.load(std::memory_order_acquire));
-    uint64_t available = link.written.load(std::memory_order_acquire) - taken;
-    size_t at = static_cast<size_t>(taken % kSerialRingBytes);
-    size_t count = std::min({out.size(), static_cast<size_t>(available), kSerialRingBytes - at});
-    std::memcpy(out.data(), link.ring.data() + at, count);
-    link.taken.store(taken + count, std::memory_order_release);
-    return count;
+    return byte_ring_take(link.ring, out);
 }

@@ -23,20 +23,18 @@
 
 #include "base/serial_port.h"
 #include "base/text.h"
+#include "net/byte_ring.h"
 #include "net/link_table.h"
 #include "net/links.h"
+#include "net/worker.h"
 
-// About 3.5 s of a Beast at 3,000,000 baud.
-constexpr size_t kSerialRingBytes = size_t{1} << 20;
 constexpr size_t kSerialReadBytes = 65536;
 constexpr auto kSerialRetryPause = std::chrono::milliseconds(1000);
 constexpr int kSerialReadWaitMs = 100;  // a stop, drop or new setting is seen within this
 
 struct SerialLink {
     LinkReports reports;
-    std::thread thread;
-    std::atomic<bool> stop{false};
-    std::atomic<bool> ended{false};
+    Worker worker;
     // The port and speed to use; the reader takes a copy whenever `config_serial` moves.
     std::mutex config_lock;
     Text256 port_name{};  // under config_lock; empty: no serial source
@@ -46,16 +44,7 @@ struct SerialLink {
     std::atomic<bool> binary{false};      // the receiver format, for the speed check
     std::chrono::milliseconds retry_pause = kSerialRetryPause;
 
-    // The ring: the reader writes, the UI thread reads. Positions only grow.
-    std::array<char, kSerialRingBytes> ring{};
-    std::atomic<uint64_t> written{0};
-    std::atomic<uint64_t> taken{0};
-    // Bytes before this position came from a port that is no longer the source: the
-    // reader moves it on when the settings change, and they are never taken.
-    std::atomic<uint64_t> discard_before{0};
-    // Set by the reader when it wakes the UI thread, cleared by the UI thread before it
-    // takes: one wake in flight at a time, however fast the bytes come.
-    std::atomic<bool> wake_pending{false};
+    ByteRing ring;  // the reader puts, the UI thread takes
 
     std::atomic<int32_t> found_speed{0};               // tried first when the port is opened again
     std::array<char, kSerialReadBytes> read_buffer{};  // reader only

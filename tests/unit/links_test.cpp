@@ -188,7 +188,7 @@ TEST(Links, ConnectorRetriesEveryPassAndAStopEndsItsPause) {
     ASSERT_TRUE(t.run_until([&] { return recorded_client_lines().size() >= 4; }, 5s));
     EXPECT_EQ(source_state(t), LINK_IDLE);
     EXPECT_TRUE(connector_stop(t.station->connector, 5s));
-    EXPECT_EQ(t.station->connector.run.load(), ConnectorRun::ended);
+    EXPECT_EQ(t.station->connector.worker.run.load(), WorkerRun::ended);
 
     // With pauses far longer than the wait, only a pause that wakes on the stop lets
     // the thread end in time.
@@ -202,8 +202,8 @@ TEST(Links, ConnectorAskedToStopBeforeItStartsEndsAtOnce) {
     TestStation t;
     connector_request_stop(t.station->connector);
     connector_start(t.station->links, t.station->connector);
-    EXPECT_EQ(t.station->connector.run.load(), ConnectorRun::ended);
-    EXPECT_FALSE(t.station->connector.thread.joinable());
+    EXPECT_EQ(t.station->connector.worker.run.load(), WorkerRun::ended);
+    EXPECT_FALSE(t.station->connector.worker.thread.joinable());
 }
 
 }  // namespace

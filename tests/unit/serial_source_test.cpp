@@ -273,8 +273,7 @@ TEST_F(SerialSourceTest, AReaderWaitingForRoomSeesADropAndASwitchAndOldBytesGoNo
     // More than the ring holds, while the UI thread takes nothing.
     std::thread flood([&] { write_all(old_port.serial.master, stream_bytes(0, 1536 * 1024)); });
     auto ring_full = [&] {
-        return t.station->serial.written.load() - t.station->serial.taken.load() ==
-               kSerialRingBytes;
+        return byte_ring_waiting(t.station->serial.ring) == kByteRingBytes;
     };
     for (int i = 0; i < 1000 && !ring_full(); ++i)
         usleep(10000);
