@@ -52,6 +52,11 @@ void sockets_stop();
 // Makes a socket non-blocking. Returns false on failure.
 bool socket_set_nonblocking(SOCKET s);
 
+// Lets a listening socket be bound again at once by a restarted program while old
+// connections linger in TIME_WAIT (POSIX SO_REUSEADDR). Nothing on Windows, where the
+// option would let another program take the port instead.
+void socket_allow_rebind(SOCKET listener);
+
 // Whether the last socket call failed only because it would have had to wait.
 bool socket_would_block();
 // The last socket call's error code (WSAGetLastError, errno), and its text as the

@@ -72,12 +72,7 @@ bool relay_start(RelayServer& relay, uint16_t port) {
         relay.start_error = socket_last_error();
         return true;
     }
-#ifndef _WIN32
-    // Lets a restarted program listen again while old connections linger in TIME_WAIT
-    // (on Windows the option would let another program take the port instead).
-    int reuse = 1;
-    setsockopt(relay.listener, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-#endif
+    socket_allow_rebind(relay.listener);
     sockaddr_in address = socket_ipv4_address(INADDR_ANY, port);
     bool bound =
         bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != SOCKET_ERROR;

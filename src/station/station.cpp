@@ -14,14 +14,7 @@ int64_t system_calendar_seconds() {
 }
 
 void system_utc(UtcTime& now) {
-    std::time_t seconds = std::time(nullptr);
-    std::tm utc{};
-#ifdef _WIN32
-    gmtime_s(&utc, &seconds);
-#else
-    gmtime_r(&seconds, &utc);
-#endif
-    now = {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec};
+    now = utc_time_of(system_calendar_seconds());
 }
 
 // How long shutdown waits for the connector thread: one pause and one connect slice,

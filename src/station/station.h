@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "base/file_system.h"
+#include "base/utc_time.h"
 #include "decode/framer.h"
 #include "display/clock_annotation.h"
 #include "display/display_ring.h"
@@ -32,15 +33,6 @@
 constexpr int kTimerPeriodMs = 100;
 // The consumer link's greeting: five short lines and the receiver's name.
 constexpr int kGreetingSize = kTextSize + 128;
-
-struct UtcTime {
-    int year = 0;
-    int month = 0;
-    int day = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-};
 
 int64_t system_monotonic_ns();
 

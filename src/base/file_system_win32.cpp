@@ -1,22 +1,15 @@
+// The file calls the C library lacks, on Windows.
 #include "base/file_system.h"
 
 #include <sys/stat.h>
-#include <array>
 
-#ifdef _WIN32
-// The one call the core needs beyond the C library: a rename that replaces.
+#include <array>
+#include <cstdio>
+
+// The calls the core needs beyond the C library: a rename that replaces, a sync.
 #define WIN32_LEAN_AND_MEAN
 #include <io.h>
 #include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#include <cstdlib>
-#endif
-
-#include <cerrno>
-
-#ifdef _WIN32
 
 namespace {
 
@@ -53,38 +46,3 @@ std::FILE* file_create_beside(const char* path, std::span<char> temp_path) {
     std::remove(temp_path.data());  // left by a crash
     return std::fopen(temp_path.data(), "wbx");
 }
-
-#else
-
-bool file_rename_replacing(const char* from, const char* to) {
-    return std::rename(from, to) == 0;
-}
-
-bool file_sync(std::FILE* file) {
-    return fsync(fileno(file)) == 0;
-}
-
-int64_t file_size(const char* path) {
-    struct stat info;
-    return stat(path, &info) == 0 ? info.st_size : -1;
-}
-
-std::FILE* file_create_beside(const char* path, std::span<char> temp_path) {
-    // mkstemp makes a fresh name with O_EXCL: a link planted under any name is never
-    // followed.
-    int length = std::snprintf(temp_path.data(), temp_path.size(), "%s.XXXXXX", path);
-    if (length < 0 || static_cast<size_t>(length) >= temp_path.size())
-        return nullptr;
-    int fd = mkstemp(temp_path.data());
-    if (fd < 0)
-        return nullptr;
-    fchmod(fd, 0644);  // for monitoring tools; mkstemp makes it the owner's alone
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        close(fd);
-        unlink(temp_path.data());
-    }
-    return file;
-}
-
-#endif
