@@ -2,10 +2,17 @@
 // cycle of each Tab-cycling template. The dialogs themselves are in settings_dialogs.h.
 #pragma once
 
+#include <cstddef>
+
 // In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
 // coordinates, source.
 enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency, serial };
 constexpr int kDialogCount = 8;
+
+// A dialog's place in tables kept per dialog.
+constexpr size_t dialog_index(DialogId id) {
+    return static_cast<size_t>(id);
+}
 
 // The Tab cycle of a Tab-cycling template: the dialog of that template opened last goes
 // from its first field to its second (if shown), OK, Cancel and round again. Only OK and

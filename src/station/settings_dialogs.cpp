@@ -4,110 +4,99 @@
 
 namespace {
 
-constexpr int32_t kNoMinimum = INT32_MIN;
-constexpr int32_t kNoMaximum = INT32_MAX;
-
 // The kinds of field the dialogs have, by what a missing line shows and what opening does.
 constexpr DialogField held(Setting setting, FieldKind kind) {
-    return {setting, kind, MissingLine::held, nullptr, 0, false, kNoMinimum, kNoMaximum};
+    return {.setting = setting, .kind = kind, .missing = MissingLine::held};
 }
 constexpr DialogField default_text(Setting setting, FieldKind kind, const char* text) {
-    return {setting, kind, MissingLine::text, text, 0, false, kNoMinimum, kNoMaximum};
+    return {.setting = setting, .kind = kind, .missing = MissingLine::text, .default_text = text};
 }
 constexpr DialogField default_number(Setting setting, int32_t number) {
-    return {setting, FieldKind::port, MissingLine::number, nullptr,
-            number,  false,           kNoMinimum,          kNoMaximum};
+    return {.setting = setting,
+            .kind = FieldKind::port,
+            .missing = MissingLine::number,
+            .default_number = number};
 }
 // Opening takes the file's value; a missing file shows the default and takes nothing.
 constexpr DialogField taken_text(Setting setting, const char* text) {
-    return {setting, FieldKind::text, MissingLine::text, text, 0, true, kNoMinimum, kNoMaximum};
+    return {.setting = setting,
+            .kind = FieldKind::text,
+            .missing = MissingLine::text,
+            .default_text = text,
+            .opening_takes = true};
 }
-constexpr DialogField taken_number(Setting setting, int32_t number, int32_t minimum = kNoMinimum,
-                                   int32_t maximum = kNoMaximum) {
-    return {setting, FieldKind::number, MissingLine::number, nullptr, number, true, minimum,
-            maximum};
+constexpr DialogField taken_number(Setting setting, int32_t number, int32_t minimum = INT32_MIN,
+                                   int32_t maximum = INT32_MAX) {
+    return {.setting = setting,
+            .kind = FieldKind::number,
+            .missing = MissingLine::number,
+            .default_number = number,
+            .opening_takes = true,
+            .minimum = minimum,
+            .maximum = maximum};
 }
-// The second field of a dialog that has one field.
-constexpr DialogField kNoField = default_text(Setting::upstream_host, FieldKind::host, "");
 
 constexpr std::array<DialogRow, kDialogCount> kRows{{
-    {DialogId::relay,
-     "IDD_DIALOG2",
-     kRelaySettingsFile,
-     true,
-     1,
-     2,
-     // The file's second line, the upstream link's host, is read but not shown; OK
-     // writes it empty.
-     {held(Setting::relay_port, FieldKind::port), kNoField},
-     AfterOk::restart_notice},
-    {DialogId::coordinates,
-     "IDD_DIALOG3",
-     kPointFile,
-     true,
-     2,
-     2,
-     {default_text(Setting::latitude, FieldKind::degrees, kDefaultLatitudeText),
-      default_text(Setting::longitude, FieldKind::degrees, kDefaultLongitudeText)},
-     AfterOk::nothing},
-    {DialogId::source,
-     "IDD_DIALOG8",
-     kSourceSettingsFile,
-     true,
-     2,
-     2,
-     {held(Setting::source_port, FieldKind::port), held(Setting::source_host, FieldKind::host)},
-     AfterOk::reconnect_source},
-    {DialogId::consumer,
-     "IDD_DIALOG9",
-     kConsumerSettingsFile,
-     false,
-     2,
-     2,
-     {default_number(Setting::consumer_port, kDefaultConsumerPort),
-      default_text(Setting::consumer_host, FieldKind::host, "")},
-     AfterOk::reconfigure_consumer},
-    {DialogId::name,
-     "IDD_DIALOG4",
-     kNameFile,
-     false,
-     1,
-     1,
-     {taken_text(Setting::receiver_name, kDefaultReceiverName), kNoField},
-     AfterOk::nothing},
-    {DialogId::threshold,
-     "IDD_DIALOG_POROG",
-     kThresholdFile,
-     false,
-     1,
-     1,
-     {taken_number(Setting::signal_threshold, kDefaultSignalThreshold, 0, 255), kNoField},
-     AfterOk::nothing},
-    {DialogId::frequency,
-     "IDD_DIALOG_FREQ",
-     kFrequencyFile,
-     false,
-     1,
-     1,
-     {taken_number(Setting::timer_frequency, kDefaultTimerFrequencyHz), kNoField},
-     AfterOk::nothing},
-    {DialogId::serial,
-     "IDD_DIALOG_COM",
-     kSerialSettingsFile,
-     false,
-     2,
-     2,
-     {held(Setting::serial_port, FieldKind::port_list),
-      held(Setting::serial_speed, FieldKind::speed_list)},
-     AfterOk::switch_source},
+    {.id = DialogId::relay,
+     .template_name = "IDD_DIALOG2",
+     .file = kRelaySettingsFile,
+     .tab_cycling = true,
+     .writes_empty_line = true,
+     .fields = {held(Setting::relay_port, FieldKind::port),
+                default_text(Setting::upstream_host, FieldKind::host, "")},
+     .after_ok = AfterOk::restart_notice},
+    {.id = DialogId::coordinates,
+     .template_name = "IDD_DIALOG3",
+     .file = kPointFile,
+     .tab_cycling = true,
+     .shown_fields = 2,
+     .fields = {default_text(Setting::latitude, FieldKind::degrees, kDefaultLatitudeText),
+                default_text(Setting::longitude, FieldKind::degrees, kDefaultLongitudeText)}},
+    {.id = DialogId::source,
+     .template_name = "IDD_DIALOG8",
+     .file = kSourceSettingsFile,
+     .tab_cycling = true,
+     .shown_fields = 2,
+     .fields = {held(Setting::source_port, FieldKind::port),
+                held(Setting::source_host, FieldKind::host)},
+     .after_ok = AfterOk::reconnect_source},
+    {.id = DialogId::consumer,
+     .template_name = "IDD_DIALOG9",
+     .file = kConsumerSettingsFile,
+     .shown_fields = 2,
+     .fields = {default_number(Setting::consumer_port, kDefaultConsumerPort),
+                default_text(Setting::consumer_host, FieldKind::host, "")},
+     .after_ok = AfterOk::reconfigure_consumer},
+    {.id = DialogId::name,
+     .template_name = "IDD_DIALOG4",
+     .file = kNameFile,
+     .fields = {taken_text(Setting::receiver_name, kDefaultReceiverName)}},
+    {.id = DialogId::threshold,
+     .template_name = "IDD_DIALOG_POROG",
+     .file = kThresholdFile,
+     .fields = {taken_number(Setting::signal_threshold, kDefaultSignalThreshold, 0, 255)}},
+    {.id = DialogId::frequency,
+     .template_name = "IDD_DIALOG_FREQ",
+     .file = kFrequencyFile,
+     .fields = {taken_number(Setting::timer_frequency, kDefaultTimerFrequencyHz)}},
+    {.id = DialogId::serial,
+     .template_name = "IDD_DIALOG_COM",
+     .file = kSerialSettingsFile,
+     .shown_fields = 2,
+     .fields = {held(Setting::serial_port, FieldKind::port_list),
+                held(Setting::serial_speed, FieldKind::speed_list)},
+     .after_ok = AfterOk::switch_source},
 }};
 
-// "Авто": what the speed field shows for an automatic speed.
-constexpr char kAutomaticSpeedText[] = "\xC0\xE2\xF2\xEE";
-
-size_t index_of(DialogId id) {
-    return static_cast<size_t>(id);
+// dialog_row looks a row up by its place.
+constexpr bool rows_in_id_order() {
+    for (size_t i = 0; i < kRows.size(); ++i) {
+        if (kRows[i].id != static_cast<DialogId>(i))
+            return false;
+    }
+    return true;
 }
+static_assert(rows_in_id_order(), "kRows must list the dialogs in DialogId order");
 
 void show_number(Text256& text, int32_t number) {
     text_format(text, "%d", static_cast<int>(number));
@@ -248,7 +237,7 @@ std::span<const DialogRow, kDialogCount> dialog_rows() {
 }
 
 const DialogRow& dialog_row(DialogId id) {
-    return kRows[index_of(id)];
+    return kRows[dialog_index(id)];
 }
 
 DialogFields dialog_fields(const char* first, const char* second) {
@@ -271,30 +260,30 @@ void dialog_open(Station& station, DialogId id, DialogFields& fields) {
         }
     }
     if (row.tab_cycling)
-        station.tab_cycles[index_of(id)].state = static_cast<int>(DialogControl::first_field);
+        station.tab_cycles[dialog_index(id)].state = static_cast<int>(DialogControl::first_field);
     station_settings_changed(station);
 }
 
 bool dialog_ok(Station& station, DialogId id, const DialogFields& fields) {
     const DialogRow& row = dialog_row(id);
-    // A field the dialog does not show is saved and applied empty.
     const char* texts[] = {fields.first.data(), row.shown_fields > 1 ? fields.second.data() : ""};
+    int saved_lines = row.shown_fields + (row.writes_empty_line ? 1 : 0);
     settings_file_save(station.config_dir.data(), row.file,
-                       std::span<const char* const>(texts, static_cast<size_t>(row.saved_lines)));
-    for (int i = 0; i < row.saved_lines; ++i)
+                       std::span<const char* const>(texts, static_cast<size_t>(saved_lines)));
+    for (int i = 0; i < saved_lines; ++i)
         apply_typed(station, row.fields[static_cast<size_t>(i)].setting, texts[i]);
     after_ok(station, row.after_ok, fields);
-    station.tab_cycles[index_of(id)].state = -1;
+    station.tab_cycles[dialog_index(id)].state = -1;
     station_settings_changed(station);
     return row.after_ok == AfterOk::restart_notice && kRelayServerMode;
 }
 
 void dialog_cancel(Station& station, DialogId id) {
-    station.tab_cycles[index_of(id)].state = -1;
+    station.tab_cycles[dialog_index(id)].state = -1;
 }
 
 bool dialog_tab(Station& station, DialogId id, DialogControl& focus) {
-    TabCycle& cycle = station.tab_cycles[index_of(id)];
+    TabCycle& cycle = station.tab_cycles[dialog_index(id)];
     if (cycle.state < 0)
         return false;
     bool two_fields = dialog_row(id).shown_fields > 1;

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "base/text.h"
@@ -48,6 +49,10 @@ enum class FieldKind {
     speed_list,  // "Авто" and the receivers' usual speeds (kHuntSpeeds)
 };
 
+// "Авто": what the serial speed field shows, and its list offers first, for an automatic
+// speed.
+inline constexpr char kAutomaticSpeedText[] = "\xC0\xE2\xF2\xEE";
+
 // What a field shows when the file lacks its line.
 enum class MissingLine {
     held,    // the value the program holds now
@@ -56,17 +61,17 @@ enum class MissingLine {
 };
 
 struct DialogField {
-    Setting setting;
-    FieldKind kind;
-    MissingLine missing;
-    const char* default_text;
-    int32_t default_number;
+    Setting setting = Setting::relay_port;
+    FieldKind kind = FieldKind::text;
+    MissingLine missing = MissingLine::text;
+    const char* default_text = "";
+    int32_t default_number = 0;
     // Whether opening takes the file's value into memory (without anything else OK does).
-    bool opening_takes;
+    bool opening_takes = false;
     // A number the file gives outside these limits is shown and taken as the default
     // number when the dialog opens; OK takes any number.
-    int32_t minimum;
-    int32_t maximum;
+    int32_t minimum = INT32_MIN;
+    int32_t maximum = INT32_MAX;
 };
 
 // What OK does after the fields are saved and applied.
@@ -82,11 +87,13 @@ struct DialogRow {
     DialogId id;
     const char* template_name;  // the dialog template in the resources
     const char* file;
-    bool tab_cycling;  // the typed Tab moves its focus round its fields, OK and Cancel
-    int shown_fields;  // edit controls 1000 and, with 2, 1001
-    int saved_lines;   // lines written on OK: a line for each field, shown or not
-    std::array<DialogField, 2> fields;
-    AfterOk after_ok;
+    bool tab_cycling = false;  // the typed Tab moves its focus round its fields, OK and Cancel
+    int shown_fields = 1;      // edit controls 1000 and, with 2, 1001
+    // A line the file has after the shown ones, which OK writes empty (the relay file's
+    // upstream host: that link is never opened), applied as that field's setting.
+    bool writes_empty_line = false;
+    std::array<DialogField, 2> fields{};  // the shown ones, then the line written empty
+    AfterOk after_ok = AfterOk::nothing;
 };
 
 // Every settings dialog, in DialogId order.

@@ -26,17 +26,10 @@ constexpr DialogCommand kDialogCommands[] = {
     {IDM_TIMER_FREQUENCY, DialogId::frequency},  {IDM_SERIAL_SETTINGS, DialogId::serial},
 };
 
-// "Авто", the first choice of the speed list.
-constexpr char kAutomaticSpeed[] = "\xC0\xE2\xF2\xEE";
-
 constexpr int kFieldIds[] = {1000, 1001};
 
 Station& station() {
     return *win32_app().station;
-}
-
-size_t index_of(DialogId id) {
-    return static_cast<size_t>(id);
 }
 
 int control_id(DialogControl control) {
@@ -101,7 +94,7 @@ void fill_choices(HWND dialog, int field_id, FieldKind kind) {
     if (kind == FieldKind::port_list) {
         add_serial_ports(list);
     } else if (kind == FieldKind::speed_list) {
-        add_choice(list, kAutomaticSpeed);
+        add_choice(list, kAutomaticSpeedText);
         for (int32_t speed : kHuntSpeeds) {
             Text256 text;
             text_format(text, "%d", static_cast<int>(speed));
@@ -122,7 +115,7 @@ INT_PTR on_open(HWND dialog, DialogId id) {
         dialog_item_text_set(dialog, kFieldIds[i], texts[i]->data());
     }
     if (row.tab_cycling) {
-        win32_app().tab_dialogs[index_of(id)] = dialog;
+        win32_app().tab_dialogs[dialog_index(id)] = dialog;
         SetFocus(GetDlgItem(dialog, kFieldIds[0]));
     }
     return 0;
@@ -148,7 +141,7 @@ bool tab_move(DialogId id) {
     DialogControl focus;
     if (!dialog_row(id).tab_cycling || !dialog_tab(station(), id, focus))
         return false;
-    SetFocus(GetDlgItem(win32_app().tab_dialogs[index_of(id)], control_id(focus)));
+    SetFocus(GetDlgItem(win32_app().tab_dialogs[dialog_index(id)], control_id(focus)));
     return true;
 }
 
