@@ -26,6 +26,7 @@ struct SerialPort {
     SerialHandle handle = -1;
 #endif
     bool open = false;
+    int read_timeout_ms = -1;  // what the port's read timeout is set to (Windows)
 };
 
 enum class SerialOpen {

@@ -72,6 +72,18 @@ SerialOpen open_error(DWORD error) {
     }
 }
 
+// A read returns at once with whatever is queued; with nothing queued, it waits up to
+// `timeout_ms` for the first byte, so the reader sees a stop request or an unplug soon.
+void set_read_timeout(HANDLE h, int timeout_ms) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(timeout_ms > 0 ? timeout_ms : 1);
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 1000;
+    SetCommTimeouts(h, &timeouts);
+}
+
 SerialOpen fail(SerialPort& port, SerialOpen why) {
     serial_close(port);
     return why;
@@ -122,15 +134,7 @@ SerialOpen serial_open(SerialPort& port, const char* name, int32_t speed) {
     if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &current))
         return fail(port, SerialOpen::not_serial);
     SetupComm(h, kInQueueBytes, kOutQueueBytes);
-    // Return at once with whatever is queued; with nothing queued, wait up to 100 ms for
-    // the first byte, so the reader sees a stop request or an unplug soon.
-    COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = MAXDWORD;
-    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-    timeouts.ReadTotalTimeoutConstant = 100;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 1000;
-    SetCommTimeouts(h, &timeouts);
+    port.read_timeout_ms = -1;  // set by the first read
     return serial_set_speed(port, speed) == SerialOpen::ok ? SerialOpen::ok
                                                            : fail(port, SerialOpen::speed_refused);
 }
@@ -153,8 +157,11 @@ SerialOpen serial_set_speed(SerialPort& port, int32_t speed) {
 }
 
 int serial_read(SerialPort& port, char* data, size_t size, int timeout_ms) {
-    (void)timeout_ms;  // the port's read timeouts say how long a read waits
     HANDLE h = handle_of(port);
+    if (port.read_timeout_ms != timeout_ms) {
+        set_read_timeout(h, timeout_ms);
+        port.read_timeout_ms = timeout_ms;
+    }
     DWORD got = 0;
     if (!ReadFile(h, data, static_cast<DWORD>(size), &got, nullptr))
         return -1;

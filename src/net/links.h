@@ -1,9 +1,11 @@
-// Outgoing links and the connector thread.
+// Outgoing TCP links and the connector threads that open them.
 //
-// The connector thread keeps the source link connected: about once a second it opens it
-// when it is not connected, resolving the host and connecting with calls that may wait,
-// so the UI thread never waits for the network. Once connected, the link's events reach
-// the UI thread through the front end; the UI thread drops links.
+// Each link has a connector thread of its own: the source link's (the receiver) opens it
+// about once a second while it is down; the consumer link's (a processing server) opens it
+// while it is on, waiting longer after each failure. A connector resolves the host and
+// connects with calls that may wait, so the UI thread never waits for the network. Once
+// connected, the link's events reach the UI thread through the front end; the UI thread
+// drops links.
 #pragma once
 
 #include <atomic>

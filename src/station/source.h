@@ -1,5 +1,8 @@
-// The source link's events, the road of a source chunk (framer, display entry, silence
-// counter, fan-out) and the silence watchdog.
+// The receiver's side of the station: the source link's events, the road of a source
+// chunk from the TCP link or the serial port (the clock check's look, the framer, the
+// consumer feed, the display entry, the silence counter, the fan-out to the relay
+// clients, the raw feed to the consumer), dropping and restarting links, and the silence
+// watchdog.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/text.h"
+
 #include "display/display_surface.h"
 #include "net/socket_watch.h"
 #include "station/station.h"
@@ -52,19 +54,11 @@ void test_frontend_attach(Station* station) {
 }
 
 void frontend_display_line_read(int line, std::span<char> text) {
-    if (text.empty())
-        return;
-    const char* shown = surface.display_lines[static_cast<size_t>(line)].data();
-    size_t length = strnlen(shown, text.size() - 1);
-    std::memcpy(text.data(), shown, length);
-    text[length] = '\0';
+    text_copy(text, text_view(surface.display_lines[static_cast<size_t>(line)]));
 }
 
 void frontend_display_line_write(int line, const char* text) {
-    auto& shown = surface.display_lines[static_cast<size_t>(line)];
-    size_t length = strnlen(text, shown.size() - 1);
-    std::memcpy(shown.data(), text, length);
-    shown[length] = '\0';
+    text_copy(surface.display_lines[static_cast<size_t>(line)], text);
     ++surface.display_writes;
 }
 

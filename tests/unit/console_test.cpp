@@ -62,8 +62,9 @@ TEST(ConsoleOptions, HelpNamesEverySettingsFile) {
     EXPECT_EQ(parse({"--dir", "x", "--help"}).result, OptionsResult::exit_ok);
     EXPECT_TRUE(parse({"--version"}).options.version);
     std::string help = console_help_text();
-    for (const char* file : {"initmkp1.ini", "initsocket.ini", "BinarComOn.ini", "frequency.ini",
-                             "connect.list", "--dir", "--binary", "--text"}) {
+    for (const char* file :
+         {"initmkp1.ini", "initsocket.ini", "initmkp2.ini", "initcom.ini", "BinarComOn.ini",
+          "frequency.ini", "connect.list", "--dir", "--binary", "--text", "--serial", "--speed"}) {
         EXPECT_NE(help.find(file), std::string::npos) << file;
     }
 }

@@ -315,13 +315,6 @@ bool check_combination(const SimOptions& options, SimText& error) {
     return true;
 }
 
-// 64-bit linear congruential step (Knuth's MMIX constants): the same sizes from the same
-// seed on every platform, unlike the standard distributions.
-uint64_t next_random(uint64_t& state) {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return state >> 33;
-}
-
 }  // namespace
 
 SimParse sim_parse_options(std::span<const char* const> args, SimOptions& options, SimText& error) {
@@ -455,7 +448,7 @@ SimStream sim_stream(std::span<const ReceiverMessage> messages, const SimOptions
 }
 
 int sim_merge_pick(SimStream& stream) {
-    return static_cast<int>(next_random(stream.pick) & 1);
+    return static_cast<int>(sim_next_random(stream.pick) & 1);
 }
 
 size_t sim_write_second(SimStream& stream, uint64_t ticks, const SimWallTime& wall,
@@ -516,7 +509,12 @@ SimChunker sim_chunker(const SimOptions& options) {
 
 size_t sim_chunk_next(SimChunker& chunker) {
     if (chunker.max != 0) {
-        return 1 + static_cast<size_t>(next_random(chunker.state) % chunker.max);
+        return 1 + static_cast<size_t>(sim_next_random(chunker.state) % chunker.max);
     }
     return chunker.fixed;
+}
+
+uint64_t sim_next_random(uint64_t& state) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return state >> 33;
 }

@@ -27,6 +27,10 @@
 using SimText = std::array<char, 256>;
 using SimEndpoint = std::array<char, 24>;  // "255.255.255.255:65535"
 
+// A 64-bit linear congruential step (Knuth's MMIX constants), its high bits: the same
+// numbers from the same seed on every platform, unlike the standard distributions.
+uint64_t sim_next_random(uint64_t& state);
+
 // ---- Options ----
 
 enum class SimFormat { avr, avr_mlat, basestation, beast };

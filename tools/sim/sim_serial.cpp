@@ -16,11 +16,6 @@ namespace {
 
 constexpr int32_t kSpeedBeforeOpen = 115200;  // the line rate until the program sets one
 
-uint64_t next_noise(uint64_t& state) {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return state >> 33;
-}
-
 }  // namespace
 
 bool sim_serial_open(SimSerial& serial, const std::string& link, SimText& error) {
@@ -95,7 +90,7 @@ void sim_serial_play(SimSerial& serial, const SimOptions& options, int32_t only_
                 options.rate > 0 ? static_cast<uint64_t>(elapsed_s * options.rate) : ~0ull;
             while (end + kSimLineSize <= pending.size() && (!matches || stream.written < due)) {
                 if (!matches) {
-                    pending[end++] = static_cast<char>(next_noise(noise_state));
+                    pending[end++] = static_cast<char>(sim_next_random(noise_state));
                     continue;
                 }
                 std::span<char, kSimLineSize> out(pending.data() + end, kSimLineSize);

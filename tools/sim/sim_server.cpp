@@ -124,8 +124,8 @@ size_t sendable(const SimConnection& c, bool all_written) {
 size_t held_back(SimConnection& c, const SimOptions& options, int& timeout_ms) {
     auto now = SteadyClock::now();
     if (c.hold_until == SteadyClock::time_point{}) {
-        c.hold_random = c.hold_random * 6364136223846793005ull + 1442695040888963407ull;
-        auto delay_us = (c.hold_random >> 33) % (uint64_t{options.delay_max_ms} * 1000 + 1);
+        auto delay_us =
+            sim_next_random(c.hold_random) % (uint64_t{options.delay_max_ms} * 1000 + 1);
         c.hold_until = now + std::chrono::microseconds(delay_us);
     }
     if (now >= c.hold_until)

@@ -1,6 +1,6 @@
-// The terminal monitor: the display lines and the status lines (server, client and, while
-// that link is on, consumer) drawn full-screen at each tick, and single keys read without
-// waiting for Enter.
+// The terminal monitor: the display lines, the status lines (server, client and, while
+// that link is on, consumer) and the receiver-clock line drawn full-screen at each tick,
+// and single keys read without waiting for Enter.
 #pragma once
 
 struct ConsoleFrontEnd;
