@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/mode_s_format.h"
 #include "base/text.h"
 
 namespace {
@@ -45,18 +46,6 @@ constexpr double kRightSurePpm = 1;
 constexpr double kRightMinWindowS = 20;
 constexpr double kCommonFitPpm = 100;
 constexpr int64_t kCommonHz[] = {12'000'000, 20'000'000, 1'000'000'000};
-
-// Every message's timestamp is read: a table makes the hex digits cheap.
-constexpr uint8_t kNotHex = 0xFF;
-constexpr std::array<uint8_t, 256> make_hex_values() {
-    std::array<uint8_t, 256> values{};
-    for (int c = 0; c < 256; ++c) {
-        int digit = text_hex_digit(static_cast<char>(c));
-        values[static_cast<size_t>(c)] = digit < 0 ? kNotHex : static_cast<uint8_t>(digit);
-    }
-    return values;
-}
-constexpr std::array<uint8_t, 256> kHexValue = make_hex_values();
 
 // The rate used before a fit exists: the setting, or the Beast's own 12 MHz.
 double rough_hz(const ClockCheck& check) {
@@ -357,12 +346,10 @@ void clock_check_bytes(ClockCheck& check, std::span<const char> chunk, bool bina
     uint8_t prev = check.sniff_prev;
     for (char c : chunk.first(std::min(chunk.size(), kSniffBytes))) {
         uint8_t b = static_cast<uint8_t>(c);
-        if (prev == 0x1A && b >= '1' && b <= '3')
-            ++check.beast_starts;
-        if ((prev == '\r' || prev == '\n') && (b == '*' || b == '@' || b == 'M'))
-            ++check.text_starts;
-        // A doubled 0x1A is a data byte: the byte after it starts nothing.
-        prev = prev == 0x1A && b == 0x1A ? 0 : b;
+        FrameStart start = mode_s_frame_start(prev, b);
+        check.beast_starts += start == FrameStart::beast;
+        check.text_starts += start == FrameStart::text;
+        prev = beast_escape_memory(prev, b);
     }
     // A sample that stopped short does not run on into the next chunk.
     check.sniff_prev = chunk.size() <= kSniffBytes ? prev : 0;
@@ -377,12 +364,12 @@ void clock_check_line(ClockCheck& check, std::string_view line, int64_t now_ns) 
     ++check.lines;
     check.last_line_ns = now_ns;
     check.first_unframed_ns = -1;
-    if (line.size() < 13 || line[0] != '@')
+    if (line.size() < 1 + kAvrTimestampDigits || line[0] != '@')
         return;
     uint64_t timestamp = 0;
-    for (size_t i = 1; i <= 12; ++i) {
-        uint8_t digit = kHexValue[static_cast<uint8_t>(line[i])];
-        if (digit == kNotHex)
+    for (size_t i = 1; i <= kAvrTimestampDigits; ++i) {
+        uint8_t digit = kModeSHexValue[static_cast<uint8_t>(line[i])];
+        if (digit == kModeSNotHex)
             return;
         timestamp = timestamp << 4 | digit;
     }
