@@ -63,16 +63,14 @@ int64_t count_add(int64_t count, int64_t step) {
     return count + step;
 }
 
-ClockPair& pair_at(ClockCheck& check, int index) {
-    return check.pairs[static_cast<size_t>((check.head + index) % kClockWindowPairs)];
-}
-
+// A pair joins once a second at most, so the oldest leaves by a shift of the rest, and the
+// window stays one span for the fit.
 void window_push(ClockCheck& check, const ClockPair& pair) {
     if (check.size == kClockWindowPairs) {
-        check.head = (check.head + 1) % kClockWindowPairs;
+        std::copy(check.pairs.begin() + 1, check.pairs.end(), check.pairs.begin());
         --check.size;
     }
-    pair_at(check, check.size) = pair;
+    check.pairs[static_cast<size_t>(check.size)] = pair;
     ++check.size;
 }
 
@@ -172,110 +170,6 @@ uint64_t as_count(const ClockCheck& check, uint64_t raw) {
     return (raw >> 30) * kNanosPerSecond + (raw & kGpsNanoMask);
 }
 
-struct Fit {
-    bool ok = false;
-    double hz = 0;
-    double intercept = 0;
-    double se_hz = 0;
-    double spread_s = 0;
-    double window_s = 0;
-    int used = 0;
-};
-
-// Least squares of count against arrival time over the pairs that `keep` marks.
-Fit fit_line(ClockCheck& check, const std::array<bool, kClockWindowPairs>& keep) {
-    Fit fit;
-    const ClockPair& origin = pair_at(check, 0);
-    double sx = 0, sy = 0;
-    int n = 0;
-    double x_min = 0, x_max = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-        sx += x;
-        sy += static_cast<double>(p.count - origin.count);
-        x_min = n == 0 ? x : std::min(x_min, x);
-        x_max = n == 0 ? x : std::max(x_max, x);
-        ++n;
-    }
-    if (n < 3)
-        return fit;
-    double mx = sx / n, my = sy / n;
-    double sxx = 0, sxy = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double dx = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS - mx;
-        double dy = static_cast<double>(p.count - origin.count) - my;
-        sxx += dx * dx;
-        sxy += dx * dy;
-    }
-    if (sxx <= 0 || sxy <= 0)
-        return fit;
-    fit.hz = sxy / sxx;
-    fit.intercept = my - fit.hz * mx;
-    double ss = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-        double r = static_cast<double>(p.count - origin.count) - fit.intercept - fit.hz * x;
-        ss += r * r;
-    }
-    fit.se_hz = std::sqrt(ss / (n - 2) / sxx);
-    fit.spread_s = std::sqrt(ss / n) / fit.hz;
-    fit.window_s = x_max - x_min;
-    fit.used = n;
-    fit.ok = true;
-    return fit;
-}
-
-// The fit, then again without the pairs left far late by a delay that lasted a whole
-// interval (a stalled network or computer), which would tilt the line.
-Fit fit_window(ClockCheck& check) {
-    std::array<bool, kClockWindowPairs> keep;
-    keep.fill(true);
-    Fit fit = fit_line(check, keep);
-    for (int round = 0; round < 2 && fit.ok; ++round) {
-        const ClockPair& origin = pair_at(check, 0);
-        std::array<double, kClockWindowPairs> late;
-        std::array<double, kClockWindowPairs> sorted;
-        int n = 0;
-        for (int i = 0; i < check.size; ++i) {
-            const ClockPair& p = pair_at(check, i);
-            double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-            double y = static_cast<double>(p.count - origin.count);
-            late[static_cast<size_t>(i)] = x - (y - fit.intercept) / fit.hz;
-            if (keep[static_cast<size_t>(i)])
-                sorted[static_cast<size_t>(n++)] = late[static_cast<size_t>(i)];
-        }
-        auto middle = sorted.begin() + n / 2;
-        std::nth_element(sorted.begin(), middle, sorted.begin() + n);
-        double median = *middle;
-        for (int i = 0; i < n; ++i)
-            sorted[static_cast<size_t>(i)] = std::fabs(sorted[static_cast<size_t>(i)] - median);
-        std::nth_element(sorted.begin(), middle, sorted.begin() + n);
-        double limit = median + 3 * std::max(1.4826 * *middle, 50e-6);
-        bool dropped = false;
-        for (int i = 0; i < check.size; ++i) {
-            bool stays = late[static_cast<size_t>(i)] <= limit;
-            dropped = dropped || (keep[static_cast<size_t>(i)] && !stays);
-            keep[static_cast<size_t>(i)] = stays;
-        }
-        if (!dropped)
-            break;
-        Fit refit = fit_line(check, keep);
-        if (!refit.ok)
-            break;
-        fit = refit;
-    }
-    return fit;
-}
-
 int64_t common_frequency(double hz) {
     for (int64_t common : kCommonHz) {
         if (std::fabs(hz / static_cast<double>(common) - 1) * 1e6 <= kCommonFitPpm)
@@ -326,7 +220,6 @@ ClockVerdict judge_stream(ClockCheck& check, const ClockReport& report, int64_t 
 void clock_check_restart(ClockCheck& check) {
     check.have_last = false;
     check.interval_open = false;
-    check.head = 0;
     check.size = 0;
     check.fitted_hz = 0;
 }
@@ -442,7 +335,8 @@ void clock_check_judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, Cl
     if (starts >= kLookMinStarts)
         report.look = check.beast_starts > check.text_starts ? StreamLook::beast : StreamLook::text;
 
-    Fit fit = check.size >= 3 ? fit_window(check) : Fit{};
+    ClockFit fit =
+        clock_fit(std::span<const ClockPair>(check.pairs).first(static_cast<size_t>(check.size)));
     check.fitted_hz = fit.ok ? fit.hz : 0;
     if (fit.ok) {
         report.have_rate = true;

@@ -19,18 +19,13 @@
 #include <span>
 #include <string_view>
 
+#include "decode/clock_fit.h"
 #include "decode/clock_report.h"
 
-// One pair per interval; the window holds this many intervals (five minutes).
-constexpr int64_t kClockIntervalNs = 1'000'000'000;
-constexpr int kClockWindowPairs = 300;
+// One pair per interval; the window holds kClockWindowPairs intervals (five minutes).
+constexpr int64_t kClockIntervalNs = kClockSecondNs;
 // Merge evidence is counted in one-second buckets over this many seconds.
 constexpr int kClockDisorderSeconds = 10;
-
-struct ClockPair {
-    int64_t count = 0;       // unwrapped receiver ticks
-    int64_t arrival_ns = 0;  // the computer's monotonic clock
-};
 
 struct ClockCheck {
     int32_t setting_hz = 0;  // the timer frequency setting at the last judgement
@@ -53,9 +48,8 @@ struct ClockCheck {
     ClockPair interval_best;
     double interval_best_delay_s = 0;
 
-    // The window of least-delayed pairs, oldest first from `head`.
+    // The window of least-delayed pairs, oldest first.
     std::array<ClockPair, kClockWindowPairs> pairs{};
-    int head = 0;
     int size = 0;
     double fitted_hz = 0;  // the last fit's rate, 0 before one
 
