@@ -120,6 +120,20 @@ uint64_t as_count(const ClockCheck& check, uint64_t raw) {
     return (raw >> 30) * kNanosPerSecond + (raw & kGpsNanoMask);
 }
 
+const ClockPair& pair_at(const ClockWindow& window, int index) {
+    return window.pairs[static_cast<size_t>((window.head + index) % kClockWindowPairs)];
+}
+
+// Adds a pair at the window's end; when it is full, the oldest pair leaves.
+void window_push(ClockWindow& window, const ClockPair& pair) {
+    if (window.size == kClockWindowPairs) {
+        window.head = (window.head + 1) % kClockWindowPairs;
+        --window.size;
+    }
+    window.pairs[static_cast<size_t>((window.head + window.size) % kClockWindowPairs)] = pair;
+    ++window.size;
+}
+
 // The first timestamp, or the first after a jump: the count starts from it.
 void start_count(ClockCheck& check, uint64_t raw, int64_t now_ns) {
     check.unwrap.have_last = true;
@@ -131,18 +145,16 @@ void start_count(ClockCheck& check, uint64_t raw, int64_t now_ns) {
 
 }  // namespace
 
-void clock_window_push(ClockWindow& window, const ClockPair& pair) {
-    if (window.size == kClockWindowPairs) {
-        std::copy(window.pairs.begin() + 1, window.pairs.end(), window.pairs.begin());
-        --window.size;
-    }
-    window.pairs[static_cast<size_t>(window.size)] = pair;
-    ++window.size;
+std::span<const ClockPair> clock_window_in_order(const ClockWindow& window,
+                                                 std::span<ClockPair, kClockWindowPairs> ordered) {
+    for (int i = 0; i < window.size; ++i)
+        ordered[static_cast<size_t>(i)] = pair_at(window, i);
+    return std::span<const ClockPair>(ordered).first(static_cast<size_t>(window.size));
 }
 
 void clock_interval_close_due(ClockInterval& interval, ClockWindow& window, int64_t now_ns) {
     if (interval.open && now_ns >= interval.end_ns) {
-        clock_window_push(window, interval.best);
+        window_push(window, interval.best);
         interval.open = false;
     }
 }
@@ -164,6 +176,7 @@ bool clock_disorder_merged(const ClockDisorder& disorder, int64_t now_ns) {
 void clock_check_restart(ClockCheck& check) {
     check.unwrap.have_last = false;
     check.interval.open = false;
+    check.window.head = 0;
     check.window.size = 0;
     check.window.fitted_hz = 0;
 }

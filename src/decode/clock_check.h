@@ -54,10 +54,12 @@ struct ClockInterval {
     double best_delay_s = 0;
 };
 
-// The window of least-delayed pairs, oldest first. A pair joins once a second at most, so
-// the oldest leaves by a shift of the rest, and the fit is given one span.
+// The window of least-delayed pairs: a ring, oldest first from `head`. A pair joins on the
+// path of every timestamp, where a shift of the others (a call to move them) made every
+// timestamp dearer, even the many that add none; the fit is given them in order.
 struct ClockWindow {
     std::array<ClockPair, kClockWindowPairs> pairs{};
+    int head = 0;
     int size = 0;
     double fitted_hz = 0;  // the last fit's rate, 0 before one
 };
@@ -122,11 +124,9 @@ void clock_check_restart(ClockCheck& check);
 // The parts' operations that the judgement shares with the timestamps' road and the
 // look at the stream.
 
-// Adds a pair at the window's end; when it is full, the oldest pair leaves.
-void clock_window_push(ClockWindow& window, const ClockPair& pair);
-inline std::span<const ClockPair> clock_window_pairs(const ClockWindow& window) {
-    return std::span<const ClockPair>(window.pairs).first(static_cast<size_t>(window.size));
-}
+// The window's pairs, oldest first, copied into `ordered` for the fit.
+std::span<const ClockPair> clock_window_in_order(const ClockWindow& window,
+                                                 std::span<ClockPair, kClockWindowPairs> ordered);
 
 // Ends the interval once its second has passed by `now_ns`: its least-delayed pair joins
 // the window.

@@ -2,6 +2,7 @@
 // reset or not, and the verdict, the stream's own troubles first, then the rate's.
 #include "decode/clock_check.h"
 
+#include <array>
 #include <cmath>
 
 namespace {
@@ -97,7 +98,8 @@ void clock_check_judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, Cl
     report.timestamps = check.stream.timestamps;
     report.look = clock_stream_look(check.stream);
 
-    ClockFit fit = clock_fit(clock_window_pairs(check.window));
+    std::array<ClockPair, kClockWindowPairs> ordered;
+    ClockFit fit = clock_fit(clock_window_in_order(check.window, ordered));
     check.window.fitted_hz = fit.ok ? fit.hz : 0;
     if (fit.ok) {
         report.have_rate = true;
