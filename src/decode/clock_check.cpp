@@ -1,17 +1,19 @@
+// The receiver-clock check's road for each timestamp: unwrapped from 48 bits (or read as
+// GPS time), told for a step back or a jump, and ranked within its interval so that the
+// least-delayed pair of each joins the window.
 #include "decode/clock_check.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
-#include "base/text.h"
+#include "base/mode_s_format.h"
 
 namespace {
 
-constexpr uint64_t kCountMask = 0xFFFFFFFFFFFFull;
-constexpr uint64_t kCountHalf = 0x800000000000ull;
+constexpr uint64_t kCountMask = (uint64_t{1} << 8 * kBeastTimestampBytes) - 1;
+constexpr uint64_t kCountHalf = (kCountMask >> 1) + 1;
 constexpr uint64_t kGpsNanoMask = (1ull << 30) - 1;
-constexpr uint64_t kNanosPerSecond = 1'000'000'000;
+constexpr uint64_t kNanosPerSecond = kClockSecondNs;
 constexpr double kNsPerS = 1e9;
 
 // A step this far off the computer's clock is a jump, not delay.
@@ -20,49 +22,15 @@ constexpr double kJumpS = 1.0;
 // twice that per second of arrival time is a jump whatever the rate, with kJumpS of slack
 // because the messages of one chunk share one arrival time.
 constexpr double kFastestStepHz = 2e9;
-// A jump is a reset when this long passes after it with the stream in order.
-constexpr int64_t kResetQuietNs = 3 * kNanosPerSecond;
-constexpr int64_t kResetShownNs = 30 * kNanosPerSecond;
 // A receiver reorders now and then; several receivers in one stream step back far more.
 constexpr uint32_t kMergeMinDisorder = 8;
 constexpr double kMergeShare = 0.01;
-// Bytes without a framed line for this long: the mode does not match the receiver.
-constexpr int64_t kUnframedNs = 5 * kNanosPerSecond;
-// Lines without a timestamp for this long: nothing to measure.
-constexpr int64_t kNoTimestampNs = 5 * kNanosPerSecond;
-// The stream's look counts only once this many starts were seen.
-constexpr uint32_t kLookMinStarts = 20;
-// What the bytes look like is read from the first bytes of each chunk only: a sample is
-// enough to tell the formats apart, and the whole of a busy stream would cost as much as
-// framing it.
-constexpr size_t kSniffBytes = 256;
-
-// Judging: the figures needed before each verdict is given.
-constexpr int kMinPairs = 5;
-constexpr double kWrongSettingPpm = 1000;  // 0.1 %
-constexpr double kRightPpm = 5;            // what MLAT servers expect of a Beast
-constexpr double kRightSurePpm = 1;
-constexpr double kRightMinWindowS = 20;
-constexpr double kCommonFitPpm = 100;
-constexpr int64_t kCommonHz[] = {12'000'000, 20'000'000, 1'000'000'000};
-
-// Every message's timestamp is read: a table makes the hex digits cheap.
-constexpr uint8_t kNotHex = 0xFF;
-constexpr std::array<uint8_t, 256> make_hex_values() {
-    std::array<uint8_t, 256> values{};
-    for (int c = 0; c < 256; ++c) {
-        int digit = text_hex_digit(static_cast<char>(c));
-        values[static_cast<size_t>(c)] = digit < 0 ? kNotHex : static_cast<uint8_t>(digit);
-    }
-    return values;
-}
-constexpr std::array<uint8_t, 256> kHexValue = make_hex_values();
 
 // The rate used before a fit exists: the setting, or the Beast's own 12 MHz.
 double rough_hz(const ClockCheck& check) {
-    if (check.fitted_hz > 0)
-        return check.fitted_hz;
-    if (check.gps)
+    if (check.window.fitted_hz > 0)
+        return check.window.fitted_hz;
+    if (check.gps.found)
         return kNsPerS;
     return check.setting_hz > 0 ? check.setting_hz : 12e6;
 }
@@ -76,510 +44,183 @@ int64_t count_add(int64_t count, int64_t step) {
     return count + step;
 }
 
-ClockPair& pair_at(ClockCheck& check, int index) {
-    return check.pairs[static_cast<size_t>((check.head + index) % kClockWindowPairs)];
-}
-
-void window_push(ClockCheck& check, const ClockPair& pair) {
-    if (check.size == kClockWindowPairs) {
-        check.head = (check.head + 1) % kClockWindowPairs;
-        --check.size;
-    }
-    pair_at(check, check.size) = pair;
-    ++check.size;
-}
-
-// Ends the interval: its least-delayed pair joins the window.
-void interval_close(ClockCheck& check) {
-    if (check.interval_open)
-        window_push(check, check.interval_best);
-    check.interval_open = false;
-}
-
 void interval_add(ClockCheck& check, const ClockPair& pair) {
-    if (check.interval_open && pair.arrival_ns >= check.interval_end_ns)
-        interval_close(check);
-    if (!check.interval_open) {
-        check.interval_open = true;
-        check.interval_end_ns = pair.arrival_ns + kClockIntervalNs;
-        check.interval_first = pair;
-        check.interval_best = pair;
-        check.interval_best_delay_s = 0;
+    ClockInterval& interval = check.interval;
+    clock_interval_close_due(interval, check.window, pair.arrival_ns);
+    if (!interval.open) {
+        interval.open = true;
+        interval.end_ns = pair.arrival_ns + kClockIntervalNs;
+        interval.first = pair;
+        interval.best = pair;
+        interval.best_delay_s = 0;
         return;
     }
     // Delay relative to the interval's first pair; within one second a rough rate is
     // close enough to rank the pairs.
-    double delay_s =
-        static_cast<double>(pair.arrival_ns - check.interval_first.arrival_ns) / kNsPerS -
-        static_cast<double>(pair.count - check.interval_first.count) / rough_hz(check);
-    if (delay_s < check.interval_best_delay_s) {
-        check.interval_best_delay_s = delay_s;
-        check.interval_best = pair;
+    double delay_s = static_cast<double>(pair.arrival_ns - interval.first.arrival_ns) / kNsPerS -
+                     static_cast<double>(pair.count - interval.first.count) / rough_hz(check);
+    if (delay_s < interval.best_delay_s) {
+        interval.best_delay_s = delay_s;
+        interval.best = pair;
     }
 }
 
 void note_step(ClockCheck& check, int64_t now_ns, bool disorder) {
+    ClockDisorder& buckets = check.disorder;
     int64_t second = now_ns / static_cast<int64_t>(kNanosPerSecond);
     size_t slot = static_cast<size_t>(second % kClockDisorderSeconds);
-    if (check.bucket_second[slot] != second) {
-        check.bucket_second[slot] = second;
-        check.bucket_steps[slot] = 0;
-        check.bucket_disorder[slot] = 0;
+    if (buckets.second[slot] != second) {
+        buckets.second[slot] = second;
+        buckets.steps[slot] = 0;
+        buckets.disordered[slot] = 0;
     }
-    ++check.bucket_steps[slot];
+    ++buckets.steps[slot];
     if (disorder) {
-        ++check.bucket_disorder[slot];
-        ++check.disorder_since_jump;
+        ++buckets.disordered[slot];
+        ++check.reset.disorder_since_jump;
     }
-}
-
-bool merged(const ClockCheck& check, int64_t now_ns) {
-    int64_t second = now_ns / static_cast<int64_t>(kNanosPerSecond);
-    uint64_t steps = 0;
-    uint64_t disorder = 0;
-    for (size_t i = 0; i < kClockDisorderSeconds; ++i) {
-        if (second - check.bucket_second[i] < kClockDisorderSeconds) {
-            steps += check.bucket_steps[i];
-            disorder += check.bucket_disorder[i];
-        }
-    }
-    return disorder >= kMergeMinDisorder &&
-           static_cast<double>(disorder) >= kMergeShare * static_cast<double>(steps);
 }
 
 // GPS form: seconds in the top bits, nanoseconds (always below 10^9) in the low 30, and
 // the seconds field carried about once a second. A 12 or 20 MHz count carries its bit 30
 // only once a minute or so, and its low bits pass 10^9 before each carry.
 void watch_gps_form(ClockCheck& check, uint64_t raw, int64_t now_ns) {
+    ClockGpsForm& gps = check.gps;
     uint64_t nanos = raw & kGpsNanoMask;
     if (nanos >= kNanosPerSecond) {
-        check.gps_carries = 0;
-        check.gps_carry_ns = -1;
-        if (check.gps) {
-            check.gps = false;
+        gps.carries = 0;
+        gps.carry_ns = -1;
+        if (gps.found) {
+            gps.found = false;
             clock_check_restart(check);
         }
         return;
     }
-    if (!check.have_last || check.gps)
+    if (!check.unwrap.have_last || gps.found)
         return;
-    bool carried =
-        (raw >> 30) == (check.last_raw >> 30) + 1 && nanos < (check.last_raw & kGpsNanoMask);
+    uint64_t last_raw = check.unwrap.last_raw;
+    bool carried = (raw >> 30) == (last_raw >> 30) + 1 && nanos < (last_raw & kGpsNanoMask);
     if (!carried)
         return;
-    int64_t since = now_ns - check.gps_carry_ns;
+    int64_t since = now_ns - gps.carry_ns;
     bool about_a_second =
-        check.gps_carry_ns >= 0 && since > kClockIntervalNs / 2 && since < kClockIntervalNs * 3 / 2;
-    check.gps_carries = about_a_second ? check.gps_carries + 1 : 0;
-    check.gps_carry_ns = now_ns;
-    if (check.gps_carries >= 2) {
-        check.gps = true;
+        gps.carry_ns >= 0 && since > kClockIntervalNs / 2 && since < kClockIntervalNs * 3 / 2;
+    gps.carries = about_a_second ? gps.carries + 1 : 0;
+    gps.carry_ns = now_ns;
+    if (gps.carries >= 2) {
+        gps.found = true;
         clock_check_restart(check);
     }
 }
 
 // The count for the fit: the raw ticks, or GPS time in nanoseconds.
 uint64_t as_count(const ClockCheck& check, uint64_t raw) {
-    if (!check.gps)
+    if (!check.gps.found)
         return raw;
     return (raw >> 30) * kNanosPerSecond + (raw & kGpsNanoMask);
 }
 
-struct Fit {
-    bool ok = false;
-    double hz = 0;
-    double intercept = 0;
-    double se_hz = 0;
-    double spread_s = 0;
-    double window_s = 0;
-    int used = 0;
-};
-
-// Least squares of count against arrival time over the pairs that `keep` marks.
-Fit fit_line(ClockCheck& check, const std::array<bool, kClockWindowPairs>& keep) {
-    Fit fit;
-    const ClockPair& origin = pair_at(check, 0);
-    double sx = 0, sy = 0;
-    int n = 0;
-    double x_min = 0, x_max = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-        sx += x;
-        sy += static_cast<double>(p.count - origin.count);
-        x_min = n == 0 ? x : std::min(x_min, x);
-        x_max = n == 0 ? x : std::max(x_max, x);
-        ++n;
-    }
-    if (n < 3)
-        return fit;
-    double mx = sx / n, my = sy / n;
-    double sxx = 0, sxy = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double dx = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS - mx;
-        double dy = static_cast<double>(p.count - origin.count) - my;
-        sxx += dx * dx;
-        sxy += dx * dy;
-    }
-    if (sxx <= 0 || sxy <= 0)
-        return fit;
-    fit.hz = sxy / sxx;
-    fit.intercept = my - fit.hz * mx;
-    double ss = 0;
-    for (int i = 0; i < check.size; ++i) {
-        if (!keep[static_cast<size_t>(i)])
-            continue;
-        const ClockPair& p = pair_at(check, i);
-        double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-        double r = static_cast<double>(p.count - origin.count) - fit.intercept - fit.hz * x;
-        ss += r * r;
-    }
-    fit.se_hz = std::sqrt(ss / (n - 2) / sxx);
-    fit.spread_s = std::sqrt(ss / n) / fit.hz;
-    fit.window_s = x_max - x_min;
-    fit.used = n;
-    fit.ok = true;
-    return fit;
+const ClockPair& pair_at(const ClockWindow& window, int index) {
+    return window.pairs[static_cast<size_t>((window.head + index) % kClockWindowPairs)];
 }
 
-// The fit, then again without the pairs left far late by a delay that lasted a whole
-// interval (a stalled network or computer), which would tilt the line.
-Fit fit_window(ClockCheck& check) {
-    std::array<bool, kClockWindowPairs> keep;
-    keep.fill(true);
-    Fit fit = fit_line(check, keep);
-    for (int round = 0; round < 2 && fit.ok; ++round) {
-        const ClockPair& origin = pair_at(check, 0);
-        std::array<double, kClockWindowPairs> late;
-        std::array<double, kClockWindowPairs> sorted;
-        int n = 0;
-        for (int i = 0; i < check.size; ++i) {
-            const ClockPair& p = pair_at(check, i);
-            double x = static_cast<double>(p.arrival_ns - origin.arrival_ns) / kNsPerS;
-            double y = static_cast<double>(p.count - origin.count);
-            late[static_cast<size_t>(i)] = x - (y - fit.intercept) / fit.hz;
-            if (keep[static_cast<size_t>(i)])
-                sorted[static_cast<size_t>(n++)] = late[static_cast<size_t>(i)];
-        }
-        auto middle = sorted.begin() + n / 2;
-        std::nth_element(sorted.begin(), middle, sorted.begin() + n);
-        double median = *middle;
-        for (int i = 0; i < n; ++i)
-            sorted[static_cast<size_t>(i)] = std::fabs(sorted[static_cast<size_t>(i)] - median);
-        std::nth_element(sorted.begin(), middle, sorted.begin() + n);
-        double limit = median + 3 * std::max(1.4826 * *middle, 50e-6);
-        bool dropped = false;
-        for (int i = 0; i < check.size; ++i) {
-            bool stays = late[static_cast<size_t>(i)] <= limit;
-            dropped = dropped || (keep[static_cast<size_t>(i)] && !stays);
-            keep[static_cast<size_t>(i)] = stays;
-        }
-        if (!dropped)
-            break;
-        Fit refit = fit_line(check, keep);
-        if (!refit.ok)
-            break;
-        fit = refit;
+// Adds a pair at the window's end; when it is full, the oldest pair leaves.
+void window_push(ClockWindow& window, const ClockPair& pair) {
+    if (window.size == kClockWindowPairs) {
+        window.head = (window.head + 1) % kClockWindowPairs;
+        --window.size;
     }
-    return fit;
+    window.pairs[static_cast<size_t>((window.head + window.size) % kClockWindowPairs)] = pair;
+    ++window.size;
 }
 
-int64_t common_frequency(double hz) {
-    for (int64_t common : kCommonHz) {
-        if (std::fabs(hz / static_cast<double>(common) - 1) * 1e6 <= kCommonFitPpm)
-            return common;
-    }
-    return 0;
-}
-
-ClockVerdict judge_rate(const ClockReport& report) {
-    if (!report.have_rate || report.pairs < kMinPairs)
-        return ClockVerdict::measuring;
-    double off = std::fabs(report.offset_ppm);
-    if (report.setting_hz <= 0 || off - 3 * report.uncertainty_ppm > kWrongSettingPpm)
-        return ClockVerdict::wrong_setting;
-    if (report.window_s < kRightMinWindowS || report.uncertainty_ppm > kRightSurePpm)
-        return ClockVerdict::measuring;
-    return off <= kRightPpm ? ClockVerdict::right : ClockVerdict::clock_off;
-}
-
-bool within(int64_t since_ns, int64_t now_ns, int64_t span_ns) {
-    return since_ns >= 0 && now_ns - since_ns < span_ns;
-}
-
-ClockVerdict judge_stream(ClockCheck& check, const ClockReport& report, int64_t now_ns) {
-    if (check.first_bytes_ns < 0 && check.lines == 0 && check.timestamps == 0)
-        return ClockVerdict::waiting;
-    // Bytes that the mode frames into nothing, or that look like the other format.
-    bool bytes_now = within(check.last_bytes_ns, now_ns, 2 * kClockIntervalNs);
-    bool unframed = check.first_unframed_ns >= 0 && now_ns - check.first_unframed_ns >= kUnframedNs;
-    bool other_look = (report.look == StreamLook::beast && !check.binary) ||
-                      (report.look == StreamLook::text && check.binary);
-    if (bytes_now && (unframed || other_look))
-        return ClockVerdict::wrong_mode;
-    if (merged(check, now_ns))
-        return ClockVerdict::merged;
-    if (within(check.reset_shown_ns, now_ns, kResetShownNs))
-        return ClockVerdict::reset;
-    if (check.lines > 0 && !within(check.last_timestamp_ns, now_ns, kNoTimestampNs) &&
-        within(check.last_line_ns, now_ns, kNoTimestampNs))
-        return ClockVerdict::none;
-    if (check.gps)
-        return ClockVerdict::gps;
-    return judge_rate(report);
+// The first timestamp, or the first after a jump: the count starts from it.
+void start_count(ClockCheck& check, uint64_t raw, int64_t now_ns) {
+    check.unwrap.have_last = true;
+    check.unwrap.last_raw = raw;
+    check.unwrap.count = static_cast<int64_t>(as_count(check, raw));
+    check.unwrap.last_arrival_ns = now_ns;
+    interval_add(check, {check.unwrap.count, now_ns});
 }
 
 }  // namespace
 
+std::span<const ClockPair> clock_window_in_order(const ClockWindow& window,
+                                                 std::span<ClockPair, kClockWindowPairs> ordered) {
+    for (int i = 0; i < window.size; ++i)
+        ordered[static_cast<size_t>(i)] = pair_at(window, i);
+    return std::span<const ClockPair>(ordered).first(static_cast<size_t>(window.size));
+}
+
+void clock_interval_close_due(ClockInterval& interval, ClockWindow& window, int64_t now_ns) {
+    if (interval.open && now_ns >= interval.end_ns) {
+        window_push(window, interval.best);
+        interval.open = false;
+    }
+}
+
+bool clock_disorder_merged(const ClockDisorder& disorder, int64_t now_ns) {
+    int64_t second = now_ns / static_cast<int64_t>(kNanosPerSecond);
+    uint64_t steps = 0;
+    uint64_t disordered = 0;
+    for (size_t i = 0; i < kClockDisorderSeconds; ++i) {
+        if (second - disorder.second[i] < kClockDisorderSeconds) {
+            steps += disorder.steps[i];
+            disordered += disorder.disordered[i];
+        }
+    }
+    return disordered >= kMergeMinDisorder &&
+           static_cast<double>(disordered) >= kMergeShare * static_cast<double>(steps);
+}
+
 void clock_check_restart(ClockCheck& check) {
-    check.have_last = false;
-    check.interval_open = false;
-    check.head = 0;
-    check.size = 0;
-    check.fitted_hz = 0;
-}
-
-void clock_check_bytes(ClockCheck& check, std::span<const char> chunk, bool binary,
-                       int64_t now_ns) {
-    if (chunk.empty())
-        return;
-    if (check.first_bytes_ns < 0)
-        check.first_bytes_ns = now_ns;
-    if (check.first_unframed_ns < 0)
-        check.first_unframed_ns = now_ns;
-    check.last_bytes_ns = now_ns;
-    check.binary = binary;
-    uint8_t prev = check.sniff_prev;
-    for (char c : chunk.first(std::min(chunk.size(), kSniffBytes))) {
-        uint8_t b = static_cast<uint8_t>(c);
-        if (prev == 0x1A && b >= '1' && b <= '3')
-            ++check.beast_starts;
-        if ((prev == '\r' || prev == '\n') && (b == '*' || b == '@' || b == 'M'))
-            ++check.text_starts;
-        // A doubled 0x1A is a data byte: the byte after it starts nothing.
-        prev = prev == 0x1A && b == 0x1A ? 0 : b;
-    }
-    // A sample that stopped short does not run on into the next chunk.
-    check.sniff_prev = chunk.size() <= kSniffBytes ? prev : 0;
-    // Old counts fade, so that a receiver switched to the other format is seen anew.
-    if (check.beast_starts + check.text_starts > 4096) {
-        check.beast_starts /= 2;
-        check.text_starts /= 2;
-    }
-}
-
-void clock_check_line(ClockCheck& check, std::string_view line, int64_t now_ns) {
-    ++check.lines;
-    check.last_line_ns = now_ns;
-    check.first_unframed_ns = -1;
-    if (line.size() < 13 || line[0] != '@')
-        return;
-    uint64_t timestamp = 0;
-    for (size_t i = 1; i <= 12; ++i) {
-        uint8_t digit = kHexValue[static_cast<uint8_t>(line[i])];
-        if (digit == kNotHex)
-            return;
-        timestamp = timestamp << 4 | digit;
-    }
-    clock_check_timestamp(check, timestamp, now_ns);
+    check.unwrap.have_last = false;
+    check.interval.open = false;
+    check.window.head = 0;
+    check.window.size = 0;
+    check.window.fitted_hz = 0;
 }
 
 void clock_check_timestamp(ClockCheck& check, uint64_t timestamp, int64_t now_ns) {
     uint64_t raw = timestamp & kCountMask;
-    ++check.timestamps;
-    check.last_timestamp_ns = now_ns;
+    ++check.stream.timestamps;
+    check.stream.last_timestamp_ns = now_ns;
     watch_gps_form(check, raw, now_ns);
-    if (!check.have_last) {
-        check.have_last = true;
-        check.last_raw = raw;
-        check.count = static_cast<int64_t>(as_count(check, raw));
-        check.last_arrival_ns = now_ns;
-        interval_add(check, {check.count, now_ns});
+    ClockUnwrap& unwrap = check.unwrap;
+    if (!unwrap.have_last) {
+        start_count(check, raw, now_ns);
         return;
     }
     // The 48-bit count wraps; the shorter way round is the step taken. (GPS time wraps
     // at midnight, which shows as a reset.)
-    uint64_t modulus = check.gps ? ((kCountMask >> 30) + 1) * kNanosPerSecond : kCountMask + 1;
+    bool gps = check.gps.found;
+    uint64_t modulus = gps ? ((kCountMask >> 30) + 1) * kNanosPerSecond : kCountMask + 1;
     uint64_t step =
-        check.gps ? (as_count(check, raw) + modulus - as_count(check, check.last_raw)) % modulus
-                  : (raw - check.last_raw) & kCountMask;  // no division for a count
+        gps ? (as_count(check, raw) + modulus - as_count(check, unwrap.last_raw)) % modulus
+            : (raw - unwrap.last_raw) & kCountMask;  // no division for a count
     int64_t signed_step = step < std::min(kCountHalf, modulus / 2)
                               ? static_cast<int64_t>(step)
                               : static_cast<int64_t>(step) - static_cast<int64_t>(modulus);
-    double arrival_s = static_cast<double>(now_ns - check.last_arrival_ns) / kNsPerS;
+    double arrival_s = static_cast<double>(now_ns - unwrap.last_arrival_ns) / kNsPerS;
     double off_s = static_cast<double>(signed_step) / rough_hz(check) - arrival_s;
     // Before a rate is fitted, a wrong setting can make ordinary steps look long; only a
     // step back, or forward faster than any clock, can be told for a jump then.
     bool too_fast =
         static_cast<double>(signed_step) > kFastestStepHz * (std::max(arrival_s, 0.0) + kJumpS);
-    bool jump = too_fast || (std::fabs(off_s) > kJumpS && (check.fitted_hz > 0 || signed_step < 0));
+    bool jump =
+        too_fast || (std::fabs(off_s) > kJumpS && (check.window.fitted_hz > 0 || signed_step < 0));
     note_step(check, now_ns, signed_step < 0 || jump);
-    check.last_raw = raw;
-    check.last_arrival_ns = now_ns;
+    unwrap.last_raw = raw;
+    unwrap.last_arrival_ns = now_ns;
     if (jump) {
         // One jump starts the measurement again; whether it was a reset or one of many
         // receivers' clocks shows in the steps that follow.
         clock_check_restart(check);
-        check.have_last = true;
-        check.last_raw = raw;
-        check.count = static_cast<int64_t>(as_count(check, raw));
-        check.reset_pending_ns = now_ns;
-        check.disorder_since_jump = 0;
-        interval_add(check, {check.count, now_ns});
+        start_count(check, raw, now_ns);
+        check.reset.pending_ns = now_ns;
+        check.reset.disorder_since_jump = 0;
         return;
     }
-    check.count = count_add(check.count, signed_step);
-    interval_add(check, {check.count, now_ns});
-}
-
-void clock_check_judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, ClockReport& report) {
-    check.setting_hz = setting_hz;
-    if (check.interval_open && now_ns >= check.interval_end_ns)
-        interval_close(check);
-    if (check.reset_pending_ns >= 0 && now_ns - check.reset_pending_ns >= kResetQuietNs) {
-        if (check.disorder_since_jump == 0 && !merged(check, now_ns)) {
-            ++check.resets;
-            check.reset_shown_ns = now_ns;
-        }
-        check.reset_pending_ns = -1;
-    }
-
-    report = ClockReport{};
-    report.setting_hz = setting_hz;
-    report.resets = check.resets;
-    report.timestamps = check.timestamps;
-    uint32_t starts = check.beast_starts + check.text_starts;
-    if (starts >= kLookMinStarts)
-        report.look = check.beast_starts > check.text_starts ? StreamLook::beast : StreamLook::text;
-
-    Fit fit = check.size >= 3 ? fit_window(check) : Fit{};
-    check.fitted_hz = fit.ok ? fit.hz : 0;
-    if (fit.ok) {
-        report.have_rate = true;
-        report.measured_hz = fit.hz;
-        report.offset_ppm = setting_hz > 0 ? (fit.hz / setting_hz - 1) * 1e6 : 0;
-        report.uncertainty_ppm = fit.se_hz / fit.hz * 1e6;
-        report.window_s = fit.window_s;
-        report.pairs = fit.used;
-        report.spread_us = fit.spread_s * 1e6;
-        report.common_hz =
-            check.gps ? static_cast<int64_t>(kNanosPerSecond) : common_frequency(fit.hz);
-    } else if (check.gps) {
-        report.common_hz = static_cast<int64_t>(kNanosPerSecond);
-    }
-    report.verdict = judge_stream(check, report, now_ns);
-}
-
-const char* clock_verdict_word(ClockVerdict verdict) {
-    switch (verdict) {
-        case ClockVerdict::waiting:
-            return "waiting";
-        case ClockVerdict::measuring:
-            return "measuring";
-        case ClockVerdict::right:
-            return "right";
-        case ClockVerdict::clock_off:
-            return "clock_off";
-        case ClockVerdict::wrong_setting:
-            return "wrong_setting";
-        case ClockVerdict::gps:
-            return "gps";
-        case ClockVerdict::merged:
-            return "merged";
-        case ClockVerdict::reset:
-            return "reset";
-        case ClockVerdict::none:
-            return "none";
-        case ClockVerdict::wrong_mode:
-            return "wrong_mode";
-    }
-    return "waiting";
-}
-
-const char* clock_verdict_text(ClockVerdict verdict) {
-    switch (verdict) {
-        case ClockVerdict::waiting:
-            return "\xED\xE5\xF2 \xE4\xE0\xED\xED\xFB\xF5";  // "нет данных"
-        case ClockVerdict::measuring:
-            return "\xE8\xE4\xE5\xF2 \xE8\xE7\xEC\xE5\xF0\xE5\xED\xE8\xE5";  // "идет измерение"
-        case ClockVerdict::right:
-            // "частота таймера верна"
-            return "\xF7\xE0\xF1\xF2\xEE\xF2\xE0 \xF2\xE0\xE9\xEC\xE5\xF0\xE0 \xE2\xE5\xF0\xED\xE0";
-        case ClockVerdict::clock_off:
-            // "часы приемника уходят"
-            return "\xF7\xE0\xF1\xFB \xEF\xF0\xE8\xE5\xEC\xED\xE8\xEA\xE0 \xF3\xF5\xEE\xE4\xFF\xF2";
-        case ClockVerdict::wrong_setting:
-            // "частота таймера неверна"
-            return "\xF7\xE0\xF1\xF2\xEE\xF2\xE0 \xF2\xE0\xE9\xEC\xE5\xF0\xE0 "
-                   "\xED\xE5\xE2\xE5\xF0\xED\xE0";
-        case ClockVerdict::gps:
-            // "метки времени GPS, а не счетчик"
-            return "\xEC\xE5\xF2\xEA\xE8 \xE2\xF0\xE5\xEC\xE5\xED\xE8 GPS, \xE0 \xED\xE5 "
-                   "\xF1\xF7\xE5\xF2\xF7\xE8\xEA";
-        case ClockVerdict::merged:
-            // "несколько приемников в одном потоке, для MLAT нельзя"
-            return "\xED\xE5\xF1\xEA\xEE\xEB\xFC\xEA\xEE \xEF\xF0\xE8\xE5\xEC\xED\xE8\xEA\xEE\xE2 "
-                   "\xE2 \xEE\xE4\xED\xEE\xEC \xEF\xEE\xF2\xEE\xEA\xE5, \xE4\xEB\xFF MLAT "
-                   "\xED\xE5\xEB\xFC\xE7\xFF";
-        case ClockVerdict::reset:
-            // "приемник перезапущен, измерение заново"
-            return "\xEF\xF0\xE8\xE5\xEC\xED\xE8\xEA \xEF\xE5\xF0\xE5\xE7\xE0\xEF\xF3\xF9\xE5\xED, "
-                   "\xE8\xE7\xEC\xE5\xF0\xE5\xED\xE8\xE5 \xE7\xE0\xED\xEE\xE2\xEE";
-        case ClockVerdict::none:
-            // "нет меток времени, измерять нечего"
-            return "\xED\xE5\xF2 \xEC\xE5\xF2\xEE\xEA \xE2\xF0\xE5\xEC\xE5\xED\xE8, "
-                   "\xE8\xE7\xEC\xE5\xF0\xFF\xF2\xFC \xED\xE5\xF7\xE5\xE3\xEE";
-        case ClockVerdict::wrong_mode:
-            // "бинарный режим не совпадает с приемником"
-            return "\xE1\xE8\xED\xE0\xF0\xED\xFB\xE9 \xF0\xE5\xE6\xE8\xEC \xED\xE5 "
-                   "\xF1\xEE\xE2\xEF\xE0\xE4\xE0\xE5\xF2 \xF1 "
-                   "\xEF\xF0\xE8\xE5\xEC\xED\xE8\xEA\xEE\xEC";
-    }
-    return "";
-}
-
-const char* clock_look_word(StreamLook look) {
-    switch (look) {
-        case StreamLook::unknown:
-            return "unknown";
-        case StreamLook::beast:
-            return "beast";
-        case StreamLook::text:
-            return "text";
-    }
-    return "unknown";
-}
-
-void clock_report_line(const ClockReport& report, std::span<char> out) {
-    // "Часы приемника: "
-    constexpr char kTitle[] = "\xD7\xE0\xF1\xFB \xEF\xF0\xE8\xE5\xEC\xED\xE8\xEA\xE0: ";
-    const char* verdict = clock_verdict_text(report.verdict);
-    if (report.verdict == ClockVerdict::wrong_mode) {
-        // "кадры 0x1A" or "строки */@/MSG": what the bytes look like.
-        const char* look = report.look == StreamLook::beast  ? " (\xEA\xE0\xE4\xF0\xFB 0x1A)"
-                           : report.look == StreamLook::text ? " (\xF1\xF2\xF0\xEE\xEA\xE8 */@/MSG)"
-                                                             : "";
-        text_format(out, "%s%s%s", kTitle, verdict, look);
-        return;
-    }
-    if (!report.have_rate) {
-        text_format(out, "%s%s", kTitle, verdict);
-        return;
-    }
-    std::array<char, 64> common{};
-    if (report.common_hz != 0 && report.common_hz != report.setting_hz)
-        // "; подходит N Гц"
-        text_format(common, "; \xEF\xEE\xE4\xF5\xEE\xE4\xE8\xF2 %lld \xC3\xF6",
-                    static_cast<long long>(report.common_hz));
-    // "N Гц, +x ppm ±y, окно N с, N точек, разброс N мкс: verdict"
-    text_format(out,
-                "%s%.0f \xC3\xF6, %+.1f ppm \xB1%.1f, \xEE\xEA\xED\xEE %.0f \xF1, %d "
-                "\xF2\xEE\xF7\xE5\xEA, \xF0\xE0\xE7\xE1\xF0\xEE\xF1 %.0f \xEC\xEA\xF1: %s%s",
-                kTitle, report.measured_hz, report.offset_ppm, report.uncertainty_ppm,
-                report.window_s, report.pairs, report.spread_us, verdict, common.data());
+    unwrap.count = count_add(unwrap.count, signed_step);
+    interval_add(check, {unwrap.count, now_ns});
 }

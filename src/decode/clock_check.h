@@ -10,7 +10,10 @@
 //
 // A pure computation: times are passed in, nothing is allocated, the state is fixed in
 // size. The caller feeds every chunk and every formatted line, and asks for a judgement
-// about once a second.
+// about once a second. Its parts live in one file each: the timestamps' road through the
+// parts below (clock_check.cpp), the look at the stream (clock_stream.cpp), the judgement
+// (clock_judge.cpp), the line fitted (clock_fit.h) and the report's words and texts
+// (clock_report.h).
 #pragma once
 
 #include <array>
@@ -19,88 +22,65 @@
 #include <span>
 #include <string_view>
 
-// One pair per interval; the window holds this many intervals (five minutes).
-constexpr int64_t kClockIntervalNs = 1'000'000'000;
-constexpr int kClockWindowPairs = 300;
+#include "decode/clock_fit.h"
+#include "decode/clock_report.h"
+
+// One pair per interval; the window holds kClockWindowPairs intervals (five minutes).
+constexpr int64_t kClockIntervalNs = kClockSecondNs;
 // Merge evidence is counted in one-second buckets over this many seconds.
 constexpr int kClockDisorderSeconds = 10;
 
-enum class ClockVerdict {
-    waiting,        // nothing received yet
-    measuring,      // timestamps arrive, too few to judge
-    right,          // within a few ppm of the setting
-    clock_off,      // the setting is the nominal one, but the clock runs off by more
-    wrong_setting,  // off by more than 0.1 %
-    gps,            // GPS seconds and nanoseconds, not a count
-    merged,         // several receivers in one stream
-    reset,          // the count restarted or jumped once; the measurement starts again
-    none,           // lines without timestamps: nothing to measure
-    wrong_mode,     // bytes arrive that the binary-mode setting does not frame
-};
-
-// What the received bytes look like, whatever the mode says.
-enum class StreamLook { unknown, beast, text };
-
-struct ClockPair {
-    int64_t count = 0;       // unwrapped receiver ticks
-    int64_t arrival_ns = 0;  // the computer's monotonic clock
-};
-
-struct ClockReport {
-    ClockVerdict verdict = ClockVerdict::waiting;
-    StreamLook look = StreamLook::unknown;
-    bool have_rate = false;
-    double measured_hz = 0;      // the receiver's ticks per second of the computer's clock
-    double offset_ppm = 0;       // measured against the setting
-    double uncertainty_ppm = 0;  // standard error of the measured rate
-    double window_s = 0;         // span of the pairs fitted
-    int pairs = 0;               // least-delayed pairs kept in the fit
-    double spread_us = 0;        // RMS distance of those pairs from the line
-    int64_t common_hz = 0;       // a common frequency within 100 ppm of the measurement, or 0
-    int32_t setting_hz = 0;
-    uint32_t resets = 0;
-    uint64_t timestamps = 0;  // timestamped messages since the start
-};
-
-struct ClockCheck {
-    int32_t setting_hz = 0;  // the timer frequency setting at the last judgement
-
-    // Unwrapping the 48-bit count.
+// Unwrapping the 48-bit count.
+struct ClockUnwrap {
     bool have_last = false;
     uint64_t last_raw = 0;
     int64_t count = 0;
     int64_t last_arrival_ns = 0;
+};
 
-    // GPS form: the top 18 bits count seconds, the low 30 nanoseconds.
-    bool gps = false;
-    int gps_carries = 0;        // whole-second carries about one second apart, in a row
-    int64_t gps_carry_ns = -1;  // when the last carry arrived
+// GPS form: the top 18 bits count seconds, the low 30 nanoseconds.
+struct ClockGpsForm {
+    bool found = false;
+    int carries = 0;        // whole-second carries about one second apart, in a row
+    int64_t carry_ns = -1;  // when the last carry arrived
+};
 
-    // The interval being collected and its least-delayed pair so far.
-    bool interval_open = false;
-    int64_t interval_end_ns = 0;
-    ClockPair interval_first;
-    ClockPair interval_best;
-    double interval_best_delay_s = 0;
+// The interval being collected and its least-delayed pair so far.
+struct ClockInterval {
+    bool open = false;
+    int64_t end_ns = 0;
+    ClockPair first;
+    ClockPair best;
+    double best_delay_s = 0;
+};
 
-    // The window of least-delayed pairs, oldest first from `head`.
+// The window of least-delayed pairs: a ring, oldest first from `head`. A pair joins on the
+// path of every timestamp, where a shift of the others (a call to move them) made every
+// timestamp dearer, even the many that add none; the fit is given them in order.
+struct ClockWindow {
     std::array<ClockPair, kClockWindowPairs> pairs{};
     int head = 0;
     int size = 0;
     double fitted_hz = 0;  // the last fit's rate, 0 before one
+};
 
-    // Disorder (backward steps and big jumps) against all steps, per second.
-    std::array<int64_t, kClockDisorderSeconds> bucket_second{};
-    std::array<uint32_t, kClockDisorderSeconds> bucket_steps{};
-    std::array<uint32_t, kClockDisorderSeconds> bucket_disorder{};
+// Disorder (backward steps and big jumps) against all steps, per second.
+struct ClockDisorder {
+    std::array<int64_t, kClockDisorderSeconds> second{};
+    std::array<uint32_t, kClockDisorderSeconds> steps{};
+    std::array<uint32_t, kClockDisorderSeconds> disordered{};
+};
 
-    // A single big jump is a reset only when the stream stays in order after it.
-    int64_t reset_pending_ns = -1;
+// A single big jump is a reset only when the stream stays in order after it.
+struct ClockReset {
+    int64_t pending_ns = -1;
     uint32_t disorder_since_jump = 0;
-    int64_t reset_shown_ns = -1;
-    uint32_t resets = 0;
+    int64_t shown_ns = -1;
+    uint32_t count = 0;
+};
 
-    // The stream's shape, for "no timestamps" and "wrong mode".
+// The stream's shape, for "no timestamps" and "wrong mode".
+struct ClockStream {
     uint64_t lines = 0;
     uint64_t timestamps = 0;
     int64_t first_bytes_ns = -1;
@@ -112,6 +92,20 @@ struct ClockCheck {
     uint8_t sniff_prev = 0;
     uint32_t beast_starts = 0;  // 0x1A followed by '1', '2' or '3'
     uint32_t text_starts = 0;   // '*', '@' or 'M' after CR or LF
+};
+
+struct ClockCheck {
+    // The timer frequency setting at the last judgement. Timestamps arrive between
+    // judgements, and until a line is fitted they are ranked within their interval and
+    // told for jumps at this rate, so the check keeps it from one judgement to the next.
+    int32_t setting_hz = 0;
+    ClockUnwrap unwrap;
+    ClockGpsForm gps;
+    ClockInterval interval;
+    ClockWindow window;
+    ClockDisorder disorder;
+    ClockReset reset;
+    ClockStream stream;
 };
 
 // Every chunk received, in `binary` mode, arriving at `now_ns`.
@@ -127,10 +121,19 @@ void clock_check_judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, Cl
 // Forgets the measurement (not the stream's shape or the reset count).
 void clock_check_restart(ClockCheck& check);
 
-// The verdict as a short English word, and as a Windows-1251 text.
-const char* clock_verdict_word(ClockVerdict verdict);
-const char* clock_verdict_text(ClockVerdict verdict);
-const char* clock_look_word(StreamLook look);
+// The parts' operations that the judgement shares with the timestamps' road and the
+// look at the stream.
 
-// One line of Windows-1251 text: the figures and the verdict.
-void clock_report_line(const ClockReport& report, std::span<char> out);
+// The window's pairs, oldest first, copied into `ordered` for the fit.
+std::span<const ClockPair> clock_window_in_order(const ClockWindow& window,
+                                                 std::span<ClockPair, kClockWindowPairs> ordered);
+
+// Ends the interval once its second has passed by `now_ns`: its least-delayed pair joins
+// the window.
+void clock_interval_close_due(ClockInterval& interval, ClockWindow& window, int64_t now_ns);
+
+// Whether the last seconds held far more disorder than a single receiver's reordering.
+bool clock_disorder_merged(const ClockDisorder& disorder, int64_t now_ns);
+
+// What the bytes look like, once enough frame starts were seen.
+StreamLook clock_stream_look(const ClockStream& stream);

@@ -3,36 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/mode_s_format.h"
+
 namespace {
-
-// The two uppercase hexadecimal digits of every byte value, so a frame is written a byte
-// at a time rather than a digit at a time.
-constexpr auto kHexPairs = [] {
-    constexpr char digits[] = "0123456789ABCDEF";
-    std::array<std::array<char, 2>, 256> pairs{};
-    for (size_t byte = 0; byte < pairs.size(); ++byte)
-        pairs[byte] = {digits[byte >> 4], digits[byte & 0x0F]};
-    return pairs;
-}();
-
-// Total length of a binary frame of the given type character, or 0 for an unknown type.
-int frame_length(uint8_t type) {
-    switch (type) {
-        case '1':
-            return 11;
-        case '2':
-            return 16;
-        case '3':
-            return 23;
-        default:
-            return 0;
-    }
-}
 
 // Bytes `first` to `end` - 1 of the buffer as hexadecimal digits.
 void put_hex(char*& out, const Framer& framer, int first, int end) {
     for (int i = first; i < end; ++i) {
-        std::memcpy(out, kHexPairs[framer.buffer[static_cast<size_t>(i)]].data(), 2);
+        std::memcpy(out, kModeSHexPairs[framer.buffer[static_cast<size_t>(i)]].data(), 2);
         out += 2;
     }
 }
@@ -52,8 +30,8 @@ void store_byte(Framer& framer, uint8_t byte) {
 }
 
 bool text_line_is_accepted(const uint8_t* buffer) {
-    return buffer[0] == '*' || buffer[0] == '@' ||
-           (buffer[0] == 'M' && buffer[1] == 'S' && buffer[2] == 'G');
+    return avr_line_start(buffer[0]) ||
+           std::memcmp(buffer, kBaseStationStart, sizeof kBaseStationStart - 1) == 0;
 }
 
 // A text line up to its first NUL, cut to what a formatted line can carry, then CR LF.
@@ -64,16 +42,16 @@ void format_text_line(const Framer& framer, FormattedLine& line) {
     finish_line(line.text.data() + length, line);
 }
 
-// The '@' line of a complete frame: timestamp (bytes 2-7) and message (bytes 9 on);
-// the signal level in byte 8 is left out.
+// The '@' line of a complete frame: timestamp and message; the signal level between
+// them is left out.
 void format_frame(const Framer& framer, int frame_length, FormattedLine& line) {
     char* out = line.text.data();
     *out++ = '@';
-    put_hex(out, framer, 2, 8);
-    put_hex(out, framer, 9, frame_length);
+    put_hex(out, framer, kBeastTimestampAt, kBeastSignalAt);
+    put_hex(out, framer, kBeastMessageAt, frame_length);
     *out++ = ';';
     finish_line(out, line);
-    line.signal = framer.buffer[8];
+    line.signal = framer.buffer[kBeastSignalAt];
 }
 
 // Text mode: returns true when `byte` completed an accepted line.
@@ -99,20 +77,23 @@ bool text_byte(Framer& framer, uint8_t byte, FormattedLine& line) {
 bool binary_byte(Framer& framer, uint8_t byte, FormattedLine& line) {
     uint8_t previous = framer.escape_memory;
     framer.escape_memory = byte;
-    if (previous == kFrameEscape) {
-        if (byte == kFrameEscape) {
+    if (previous == kBeastEscape) {
+        if (byte == kBeastEscape) {
             // The second byte of a doubled 0x1A: the first was already stored as data.
-            // Forget it, so that a third 0x1A starts a new pair instead of closing this one.
+            // Forget it, so that a third 0x1A starts a new pair instead of closing this one
+            // (beast_escape_memory's rule, written out here: the byte path is hot, and the
+            // store of 0 in this branch alone is the cheaper form).
             framer.escape_memory = 0;
             return false;
         }
-        if (frame_length(byte) != 0) {
-            // A frame start abandons whatever was collected; the tail is not cleared.
-            framer.buffer[0] = kFrameEscape;
+        if (beast_frame_type(byte)) {
+            // A frame start abandons whatever was collected; the tail is not cleared. The
+            // escape and the type fill the cells before the timestamp.
+            framer.buffer[0] = kBeastEscape;
             framer.buffer[1] = byte;
-            framer.position = 2;
-            if (framer.high_water < 2) {
-                framer.high_water = 2;
+            framer.position = kBeastTimestampAt;
+            if (framer.high_water < kBeastTimestampAt) {
+                framer.high_water = kBeastTimestampAt;
             }
             return false;
         }
@@ -123,8 +104,8 @@ bool binary_byte(Framer& framer, uint8_t byte, FormattedLine& line) {
     }
     // Frames are completed by count alone, so the 0x1A of a following frame start can be
     // the last byte of a frame that came one byte short.
-    int length = frame_length(framer.buffer[1]);
-    if (length == 0 || framer.position != length || framer.buffer[0] != kFrameEscape) {
+    int length = beast_frame_bytes(framer.buffer[1]);
+    if (length == 0 || framer.position != length || framer.buffer[0] != kBeastEscape) {
         return false;
     }
     format_frame(framer, length, line);
@@ -156,11 +137,11 @@ size_t text_run(Framer& framer, std::span<const char> chunk) {
 // before the next 0x1A as `binary_byte` would one by one, stopping at the byte that
 // completes a frame. Returns the bytes taken; `line` is filled when a frame completed.
 size_t binary_run(Framer& framer, std::span<const char> chunk, FormattedLine& line) {
-    const void* escape = std::memchr(chunk.data(), kFrameEscape, chunk.size());
+    const void* escape = std::memchr(chunk.data(), kBeastEscape, chunk.size());
     size_t end = escape ? static_cast<size_t>(static_cast<const char*>(escape) - chunk.data())
                         : chunk.size();
     // Cells 0 and 1 are not written by a run, so the frame being collected stays the same.
-    int length = framer.buffer[0] == kFrameEscape ? frame_length(framer.buffer[1]) : 0;
+    int length = framer.buffer[0] == kBeastEscape ? beast_frame_bytes(framer.buffer[1]) : 0;
     bool completes = length != 0 && framer.position < length &&
                      end >= static_cast<size_t>(length - framer.position);
     if (completes)
@@ -203,7 +184,7 @@ size_t framer_scan(Framer& framer, std::span<const char> chunk, bool binary, For
             taken += text_run(framer, rest);
             if (taken == chunk.size())
                 break;
-        } else if (framer.escape_memory != kFrameEscape && framer.position >= 2) {
+        } else if (framer.escape_memory != kBeastEscape && framer.position >= kBeastTimestampAt) {
             taken += binary_run(framer, rest, line);
             if (line.length != 0 || taken == chunk.size())
                 break;

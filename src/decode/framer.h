@@ -18,7 +18,6 @@ constexpr int kFramerBufferSize = 1024;
 constexpr int kFramerTextLimit = 1023;
 // Binary bytes beyond this position overwrite the last cell until the next frame start.
 constexpr int kFramerBinaryLimit = 1023;
-constexpr uint8_t kFrameEscape = 0x1A;
 
 // A formatted line: text, CR LF, NUL. Text lines longer than this are cut to fit.
 constexpr int kFormattedLineSize = 128;

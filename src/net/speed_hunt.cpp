@@ -1,39 +1,20 @@
 #include "net/speed_hunt.h"
 
+#include "base/mode_s_format.h"
+
 namespace {
 
-constexpr char kBeastEscape = 0x1A;
-
-// A Beast frame after its type byte: 6 timestamp bytes, 1 signal byte, the message.
-int beast_body_length(char type) {
-    switch (type) {
-        case '1':
-            return 6 + 1 + 2;  // Mode A/C
-        case '2':
-            return 6 + 1 + 7;  // Mode S short
-        case '3':
-            return 6 + 1 + 14;  // Mode S long
-        default:
-            return 0;
-    }
-}
-
-bool is_hex(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-// A text frame's digits: "*" and a Mode A/C, short or long message, or "@" and a 12-digit
+// A text frame's digits: "*" and a Mode A/C, short or long message, or "@" and a
 // timestamp before one.
 bool text_length_valid(const FrameCheck& check) {
-    int message = check.length - (check.text_at ? 12 : 0);
-    return message == 4 || message == 14 || message == 28;
+    return avr_message_digits(check.length - (check.text_at ? kAvrTimestampDigits : 0));
 }
 
 enum class ByteResult { nothing, frame, broken };
 
 // One byte of the frame check. `broken` means bytes that cannot belong to a valid
 // stream: garbage between frames, or a frame cut short.
-ByteResult check_binary(FrameCheck& check, char c) {
+ByteResult check_binary(FrameCheck& check, uint8_t c) {
     switch (check.state) {
         case FrameScan::between:
             if (c != kBeastEscape)
@@ -41,7 +22,7 @@ ByteResult check_binary(FrameCheck& check, char c) {
             check.state = FrameScan::beast_type;
             return ByteResult::nothing;
         case FrameScan::beast_type:
-            check.wanted = beast_body_length(c);
+            check.wanted = beast_body_bytes(c);
             check.length = 0;
             check.state = check.wanted > 0 ? FrameScan::beast_body : FrameScan::between;
             return check.wanted > 0 ? ByteResult::nothing : ByteResult::broken;
@@ -70,10 +51,10 @@ ByteResult check_binary(FrameCheck& check, char c) {
     return ByteResult::frame;
 }
 
-ByteResult check_text(FrameCheck& check, char c) {
+ByteResult check_text(FrameCheck& check, uint8_t c) {
     if (check.state != FrameScan::text_body) {
         check.state = FrameScan::between;
-        if (c == '*' || c == '@') {
+        if (avr_line_start(c)) {
             check.state = FrameScan::text_body;
             check.text_at = c == '@';
             check.length = 0;
@@ -81,7 +62,7 @@ ByteResult check_text(FrameCheck& check, char c) {
         }
         return c == '\r' || c == '\n' ? ByteResult::nothing : ByteResult::broken;
     }
-    if (is_hex(c) && check.length < 40) {
+    if (mode_s_is_hex(c) && check.length < kAvrMostDigits) {
         ++check.length;
         return ByteResult::nothing;
     }
@@ -134,8 +115,8 @@ HuntVerdict speed_hunt_feed(SpeedHunt& hunt, std::span<const char> bytes, bool b
     forward_from = 0;
     HuntVerdict verdict = HuntVerdict::keep;
     for (size_t i = 0; i < bytes.size(); ++i) {
-        ByteResult result =
-            binary ? check_binary(hunt.check, bytes[i]) : check_text(hunt.check, bytes[i]);
+        uint8_t byte = static_cast<uint8_t>(bytes[i]);
+        ByteResult result = binary ? check_binary(hunt.check, byte) : check_text(hunt.check, byte);
         if (result == ByteResult::frame) {
             hunt.bytes_without_frame = 0;
             if (hunt.lost_sync) {

@@ -37,8 +37,8 @@ void judge(ClockCheck& check, int32_t setting_hz, int64_t now_ns, uint64_t lines
     if (!finite(report) || verdict < 0 || verdict > static_cast<int>(ClockVerdict::wrong_mode) ||
         (about_rate && !report.have_rate) || (report.have_rate && report.measured_hz <= 0) ||
         report.pairs < 0 || report.pairs > kClockWindowPairs || report.window_s < 0 ||
-        report.uncertainty_ppm < 0 || report.spread_us < 0 || check.size < 0 ||
-        check.size > kClockWindowPairs || report.timestamps > lines)
+        report.uncertainty_ppm < 0 || report.spread_us < 0 || check.window.size < 0 ||
+        check.window.size > kClockWindowPairs || report.timestamps > lines)
         std::abort();
     // The line the program shows, for the sanitizers: extreme figures must still print.
     std::array<char, 256> text;
