@@ -4,9 +4,9 @@
 
 std::array<LinkSlot, kLinkSlots> link_default_slots() {
     std::array<LinkSlot, kLinkSlots> slots{};
-    const uint16_t ports[kLinkSlots] = {kDefaultUpstreamPort, kDefaultSourcePort,
-                                        kDefaultConsumerPort};
-    for (int i = 0; i < kLinkSlots; ++i) {
+    const uint16_t ports[kLinkFileSlots] = {kDefaultUpstreamPort, kDefaultSourcePort,
+                                            kDefaultConsumerPort};
+    for (int i = 0; i < kLinkFileSlots; ++i) {
         slots[static_cast<size_t>(i)].port = ports[i];
         text_copy(slots[static_cast<size_t>(i)].host, kDefaultLinkHost);
     }
@@ -47,6 +47,12 @@ void link_set_port(LinkTable& table, int slot, uint16_t port) {
 void link_set_host(LinkTable& table, int slot, std::string_view host) {
     std::lock_guard guard(table.lock);
     text_copy(table.slots[static_cast<size_t>(slot)].host, host);
+}
+
+void link_set_address(LinkTable& table, int slot, std::string_view host, uint16_t port) {
+    std::lock_guard guard(table.lock);
+    text_copy(table.slots[static_cast<size_t>(slot)].host, host);
+    table.slots[static_cast<size_t>(slot)].port = port;
 }
 
 void link_set_status_text(LinkTable& table, int slot, std::string_view text) {

@@ -15,8 +15,17 @@
 #include "base/socket_compat.h"
 #include "base/text.h"
 
-enum LinkIndex : int { LINK_UPSTREAM = 0, LINK_SOURCE = 1, LINK_CONSUMER = 2 };
-constexpr int kLinkSlots = 3;
+enum LinkIndex : int { LINK_UPSTREAM = 0, LINK_SOURCE = 1, LINK_CONSUMER = 2, LINK_PUSH = 3 };
+// The links with a settings file of their own ("initsocket.ini", "initmkp1.ini",
+// "initmkp2.ini").
+constexpr int kLinkFileSlots = 3;
+// The servers the relay pushes the receiver's stream to, slots LINK_PUSH and on.
+constexpr int kPushTargets = 8;
+constexpr int kLinkSlots = LINK_PUSH + kPushTargets;
+
+constexpr bool link_is_push(int slot) {
+    return slot >= LINK_PUSH && slot < kLinkSlots;
+}
 
 enum LinkState : int32_t {
     LINK_IDLE = 0,       // initial value only
@@ -35,7 +44,8 @@ struct LinkSlot {
     uint32_t drops = 0;
 };
 
-// Start values: 127.0.0.1 with ports 9999, 7777 and 8888, no socket, LINK_IDLE.
+// Start values: 127.0.0.1 with ports 9999, 7777 and 8888, no socket, LINK_IDLE; the push
+// targets' slots without host or port.
 std::array<LinkSlot, kLinkSlots> link_default_slots();
 
 struct LinkTable {
@@ -55,6 +65,8 @@ void link_host(const LinkTable& table, int slot, Text256& host);
 void link_set_port(LinkTable& table, int slot, uint16_t port);
 // Host and status texts are cut to 255 characters.
 void link_set_host(LinkTable& table, int slot, std::string_view host);
+// Host and port at once, so that an attempt never reads one without the other.
+void link_set_address(LinkTable& table, int slot, std::string_view host, uint16_t port);
 void link_set_status_text(LinkTable& table, int slot, std::string_view text);
 
 // How often the slot has been dropped so far.

@@ -19,6 +19,8 @@ constexpr char kTextRegisterError[] =  // "Ошибка WSAAsyncSelect(NETEVENT)
 constexpr char kTextConnected[] = "\xD1\xEE\xE5\xE4\xE8\xED\xE5\xED\xE8\xE5 %s";  // "Соединение %s"
 
 SocketRole link_role(int slot) {
+    if (link_is_push(slot))
+        return SocketRole::push_target;
     switch (slot) {
         case LINK_UPSTREAM:
             return SocketRole::link_upstream;
@@ -327,13 +329,17 @@ void link_cancel_open(LinkTable& table, int slot) {
 }
 
 void link_drop(LinkTable& table, int slot) {
+    link_drop_saying(table, slot, kLinkTextDropped);
+}
+
+void link_drop_saying(LinkTable& table, int slot, const char* text) {
     SOCKET s;
     {
         std::lock_guard guard(table.lock);
         LinkSlot& link = slot_of(table, slot);
         s = link.socket;
         link.socket = INVALID_SOCKET;
-        text_copy(link.status_text, kLinkTextDropped);
+        text_copy(link.status_text, text);
         link.state = LINK_CLOSED;
         ++link.drops;
     }

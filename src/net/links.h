@@ -97,6 +97,8 @@ void link_cancel_open(LinkTable& table, int slot);
 // Closes a slot's socket and marks it closed ("Связь разорвана"); the connector thread
 // opens it again about a second later. The caller refreshes the status lines. UI thread.
 void link_drop(LinkTable& table, int slot);
+// The same, showing `text` instead: why the link was dropped.
+void link_drop_saying(LinkTable& table, int slot, const char* text);
 
 void connector_start(LinkTable& table, Connector& connector);
 // Asks the connector thread to end, without waiting. Any thread.

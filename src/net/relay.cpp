@@ -16,16 +16,14 @@ RelayClient* find_client(RelayServer& relay, SOCKET s) {
     if (s == INVALID_SOCKET)
         return nullptr;
     for (RelayClient& client : relay.clients) {
-        if (client.socket == s)
+        if (client.reader.socket == s)
             return &client;
     }
     return nullptr;
 }
 
 void free_slot(RelayServer& relay, RelayClient& client) {
-    client.socket = INVALID_SOCKET;
-    client.position = 0;
-    client.write_watched = false;
+    client.reader = HistoryReader{};
     std::lock_guard guard(relay.address_lock);
     client.address[0] = '\0';
 }
@@ -33,30 +31,36 @@ void free_slot(RelayServer& relay, RelayClient& client) {
 // Closes a client the relay gives up on (left behind by the history, or a broken
 // socket) and frees its slot; it leaves the server line at the next refresh.
 void disconnect_client(RelayServer& relay, RelayClient& client) {
-    socket_close(client.socket);
+    socket_close(client.reader.socket);
     free_slot(relay, client);
 }
 
-void watch_client(RelayClient& client, bool want_write) {
-    if (client.write_watched == want_write)
+void watch_reader(HistoryReader& reader, SocketRole role, bool want_write) {
+    if (reader.write_watched == want_write)
         return;
-    client.write_watched = want_write;
+    reader.write_watched = want_write;
     unsigned events = kSocketRead | kSocketClose | (want_write ? kSocketWrite : 0u);
-    frontend_watch_socket(client.socket, SocketRole::relay_client, events);
+    frontend_watch_socket(reader.socket, role, events);
 }
 
-// Brings one client as far towards the head as its socket takes; what is left goes on
-// its write event. A client the history no longer covers has to go: the bytes it still
-// needs are gone, and it must never get a stream with a hole. Returns false when the
-// client was closed.
-bool serve_client(RelayServer& relay, RelayClient& client) {
-    if (!history_holds(relay.history, client.position) ||
-        !history_send(relay.history, client.socket, client.position)) {
-        disconnect_client(relay, client);
+// Brings one reader as far towards the head as its socket takes; what is left goes on
+// its write event. A reader the history no longer covers has to go: the bytes it still
+// needs are gone, and it must never get a stream with a hole. Returns false then, or when
+// its socket failed.
+bool feed(RelayServer& relay, HistoryReader& reader, SocketRole role) {
+    if (!history_holds(relay.history, reader.position) ||
+        !history_send(relay.history, reader.socket, reader.position))
         return false;
-    }
-    watch_client(client, client.position != relay.history.head);
+    watch_reader(reader, role, reader.position != relay.history.head);
     return true;
+}
+
+// Returns false when the client was closed.
+bool serve_client(RelayServer& relay, RelayClient& client) {
+    if (feed(relay, client.reader, SocketRole::relay_client))
+        return true;
+    disconnect_client(relay, client);
+    return false;
 }
 
 }  // namespace
@@ -114,7 +118,7 @@ bool relay_accept(RelayServer& relay, int error) {
     }
     RelayClient* free_client = nullptr;
     for (RelayClient& client : relay.clients) {
-        if (client.socket == INVALID_SOCKET) {
+        if (client.reader.socket == INVALID_SOCKET) {
             free_client = &client;
             break;
         }
@@ -142,8 +146,7 @@ bool relay_accept(RelayServer& relay, int error) {
         closesocket(s);
         return false;
     }
-    free_client->socket = s;
-    free_client->position = relay.history.head;  // a new client starts at the head
+    free_client->reader = {s, relay.history.head, false};  // a new client starts at the head
     std::array<char, 16> dotted;
     socket_format_address(peer.sin_addr, dotted);
     {
@@ -179,11 +182,15 @@ int relay_fan_out(RelayServer& relay, std::span<const char> chunk) {
             continue;
         // A client waiting for its write event is only checked for having been left
         // behind; the event sends it the rest, so a full socket costs no failed send.
-        if (client.write_watched && history_holds(relay.history, client.position))
+        if (client.reader.write_watched && history_holds(relay.history, client.reader.position))
             continue;
         closed += serve_client(relay, client) ? 0 : 1;
     }
     return closed;
+}
+
+bool relay_feed_reader(RelayServer& relay, HistoryReader& reader, SocketRole role) {
+    return feed(relay, reader, role);
 }
 
 void relay_tick(RelayServer& relay) {
@@ -194,7 +201,7 @@ void relay_tick(RelayServer& relay) {
 
 void relay_shutdown(RelayServer& relay) {
     for (RelayClient& client : relay.clients) {
-        socket_close(client.socket);
+        socket_close(client.reader.socket);
         free_slot(relay, client);
     }
     if (relay.listener != INVALID_SOCKET) {

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "base/socket_compat.h"
+#include "net/socket_watch.h"
 #include "net/stream_history.h"
 
 constexpr int kRelaySlots = 100;
@@ -35,11 +36,17 @@ constexpr int kRelayAcceptPauseTicks = 10;
 
 using ClientAddress = std::array<char, kClientAddressSize>;
 
+// A reader of the shared history, fed as far as its socket takes: a relay client, or a
+// push target's connection.
+struct HistoryReader {
+    SOCKET socket = INVALID_SOCKET;
+    uint64_t position = 0;       // stream bytes its socket has taken
+    bool write_watched = false;  // its socket was full: the rest goes on its write event
+};
+
 struct RelayClient {
-    SOCKET socket = INVALID_SOCKET;  // in use when not INVALID_SOCKET
-    ClientAddress address{};         // dotted IPv4; live when not empty
-    uint64_t position = 0;           // stream bytes its socket has taken
-    bool write_watched = false;      // its socket was full: the rest goes on its write event
+    HistoryReader reader;     // in use when its socket is not INVALID_SOCKET
+    ClientAddress address{};  // dotted IPv4; live when not empty
 };
 
 // How the relay's start went: listening, or the step that failed.
@@ -81,6 +88,12 @@ bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event);
 int relay_fan_out(RelayServer& relay, std::span<const char> chunk);
 // Timer tick: watches the listening socket again once an accept pause is over. UI thread.
 void relay_tick(RelayServer& relay);
+// Feeds a reader that is no relay client (a push target's connection, watched for
+// `role`): sends what its socket takes from `reader.position` on, and asks for the write
+// event while some is left. Returns false when the history no longer holds what the
+// reader needs (it fell too far behind) or its socket failed; the caller closes it.
+bool relay_feed_reader(RelayServer& relay, HistoryReader& reader, SocketRole role);
+
 // Closes every client and then the listening socket.
 void relay_shutdown(RelayServer& relay);
 // Live clients (a non-empty address), for tests and status.

@@ -10,7 +10,14 @@
 #include "base/socket_compat.h"
 
 // Who handles a watched socket's events.
-enum class SocketRole { relay_listener, relay_client, link_upstream, link_source, link_consumer };
+enum class SocketRole {
+    relay_listener,
+    relay_client,
+    link_upstream,
+    link_source,
+    link_consumer,
+    push_target,  // a server the relay pushes the stream to
+};
 
 // Socket events, with the bit values of Winsock's FD_READ, FD_WRITE, FD_ACCEPT, FD_CLOSE.
 constexpr unsigned kSocketRead = 1;

@@ -57,8 +57,10 @@ void source_decode(Station& station, std::span<const char> chunk) {
 }
 
 void source_fan_out(Station& station, std::span<const char> chunk) {
+    push_chunk_arriving(station);
     if (relay_fan_out(station.relay, chunk) > 0)
         status_refresh_soon(station);
+    push_chunk_arrived(station);
 }
 
 void station_drop_link(Station& station, int slot) {

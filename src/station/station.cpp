@@ -70,6 +70,7 @@ std::unique_ptr<Station> station_create(const char* config_dir, Clocks clocks) {
     // A processing server serves many stations: after a failure the consumer link waits
     // longer each time. The source is the operator's own receiver: tried every second.
     station->consumer_connector.backs_off = true;
+    push_init(station->pushes, reports);
     return station;
 }
 
@@ -85,17 +86,20 @@ void station_load_settings(Station& station) {
     if (station.settings.serial_port[0] != '\0')
         station_use_serial(station, text_view(station.settings.serial_port),
                            station.settings.serial_speed);
+    PushLines pushes;
+    int count = push_lines_load(station.config_dir.data(), pushes);
+    station_set_push_targets(station, pushes, count);
 }
 
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
                           ClockAnnotation& clock) {
     StartupValues values;
-    for (int slot = 0; slot < kLinkSlots; ++slot) {
+    for (int slot = 0; slot < kLinkFileSlots; ++slot) {
         values.links[static_cast<size_t>(slot)].port = link_port(links, slot);
         link_host(links, slot, values.links[static_cast<size_t>(slot)].host);
     }
     settings_startup_load(dir, settings, values);
-    for (int slot = 0; slot < kLinkSlots; ++slot) {
+    for (int slot = 0; slot < kLinkFileSlots; ++slot) {
         const LinkAddress& address = values.links[static_cast<size_t>(slot)];
         link_set_port(links, slot, address.port);
         link_set_host(links, slot, text_view(address.host));
@@ -112,6 +116,8 @@ void station_start_network(Station& station) {
         frontend_message_box(kTextWinsockError, "Error");
     connector_start(station.links, station.connector);
     connector_start(station.links, station.consumer_connector);
+    for (PushTarget& target : station.pushes.targets)
+        connector_start(station.links, target.connector);
     serial_link_start(station.links, station.serial);
     if (kRelayServerMode)
         station_start_relay(station);
@@ -126,15 +132,21 @@ bool station_stop_network(Station& station) {
     if (kRelayServerMode) {
         relay_shutdown(station.relay);
     }
-    // Both connectors are asked at once, so shutdown waits for the slower one only.
+    // Every connector is asked at once, so shutdown waits for the slowest one only.
     connector_request_stop(station.connector);
     connector_request_stop(station.consumer_connector);
+    for (PushTarget& target : station.pushes.targets)
+        connector_request_stop(target.connector);
     bool ended = connector_stop(station.connector, kConnectorStopWait);
     ended = connector_stop(station.consumer_connector, kConnectorStopWait) && ended;
+    for (PushTarget& target : station.pushes.targets)
+        ended = connector_stop(target.connector, kConnectorStopWait) && ended;
     ended = serial_link_stop(station.serial, kConnectorStopWait) && ended;
     // Also closes the links' sockets, which nothing else closes at shutdown.
     socket_close(link_read(station.links, LINK_SOURCE).socket);
     socket_close(link_read(station.links, LINK_CONSUMER).socket);
+    for (int i = 0; i < kPushTargets; ++i)
+        socket_close(link_read(station.links, push_slot(i)).socket);
     sockets_stop();
     return ended;
 }
@@ -163,6 +175,9 @@ void station_socket_event(Station& station, SocketRole role, SOCKET s, unsigned 
             break;
         case SocketRole::link_consumer:
             feed_event(station, s, event);
+            break;
+        case SocketRole::push_target:
+            push_event(station, s, event);
             break;
         // The upstream link is never opened while the relay server runs.
         case SocketRole::link_upstream:
@@ -216,6 +231,8 @@ void station_set_retry_pause(Station& station, std::chrono::milliseconds pause) 
     station.connector.pause = pause;
     station.serial.retry_pause = pause;
     station.consumer_connector.pause = pause;
+    for (PushTarget& target : station.pushes.targets)
+        target.connector.pause = pause;
 }
 
 bool station_toggle_relative_time(Station& station) {

@@ -19,6 +19,7 @@
 #include "net/consumer.h"
 #include "net/link_table.h"
 #include "net/links.h"
+#include "net/push.h"
 #include "net/relay.h"
 #include "net/serial_link.h"
 #include "net/socket_watch.h"
@@ -26,6 +27,7 @@
 #include "station/clock_watch.h"
 #include "station/consumer_feed.h"
 #include "station/dialog_state.h"
+#include "station/push_feed.h"
 #include "station/source.h"
 #include "station/station_frontend.h"
 #include "station/status.h"
@@ -59,6 +61,12 @@ struct Station {
     ConsumerLink consumer;
     Connector consumer_connector;  // keeps the consumer link open while it is on
     SerialLink serial;             // the source while a serial port is configured
+    PushTargets pushes;            // the servers the relay dials out to
+    // What each push target's slot is set to (an empty text: free), and the slot of each
+    // target in the order the targets were given.
+    std::array<PushLine, kPushTargets> push_set{};
+    std::array<int, kPushTargets> push_order{};
+    int push_count = 0;
     // The consumer's greeting, built on the UI thread, sent by the consumer's connector.
     std::mutex greeting_lock;
     std::array<char, kGreetingSize> greeting{};

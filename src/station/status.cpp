@@ -24,6 +24,13 @@ constexpr int64_t kClientLogLimitBytes = int64_t{16} << 20;
 constexpr char kConsumerLineFormat[] = "\xCF\xEE\xF2\xF0\xE5\xE1\xE8\xF2\xE5\xEB\xFC: %5d  %s";
 // ", повтор через %d с": after the consumer's link text while it waits to try again.
 constexpr char kRetryFormat[] = ", \xEF\xEE\xE2\xF2\xEE\xF0 \xF7\xE5\xF0\xE5\xE7 %d \xF1";
+// "Передача: %d из %d соединены"
+constexpr char kPushSummaryFormat[] =
+    "\xCF\xE5\xF0\xE5\xE4\xE0\xF7\xE0: %d \xE8\xE7 %d \xF1\xEE\xE5\xE4\xE8\xED\xE5\xED\xFB";
+// "Передача: %s %d  %s": a push target's host, port and status text.
+constexpr char kPushTargetFormat[] = "\xCF\xE5\xF0\xE5\xE4\xE0\xF7\xE0: %s %d  %s";
+// "Передача: %s  %s": a line that is no target, and what is wrong with it.
+constexpr char kPushBadLineFormat[] = "\xCF\xE5\xF0\xE5\xE4\xE0\xF7\xE0: %s  %s";
 
 // A link's port and status text by `format`.
 void format_link_line(std::span<char> line, const char* format, const LinkSlot& link) {
@@ -62,6 +69,40 @@ void build_server_line(Station& station, std::FILE* log) {
     }
 }
 
+// Appends ", повтор через N с" while a backing-off connector waits to try again.
+void append_retry(std::span<char> line, const Connector& connector) {
+    int retry_s = connector.retry_in_s.load();
+    size_t length = std::strlen(line.data());
+    if (retry_s > 0)
+        text_format(line.subspan(length), kRetryFormat, retry_s);
+}
+
+// The push targets' summary line and one line a target, in the order they were given.
+void build_push_lines(Station& station) {
+    StatusBoard& board = station.status;
+    int set = 0;
+    int connected = 0;
+    push_counts(station, set, connected);
+    board.push_line[0] = '\0';
+    if (set > 0)
+        text_format(board.push_line, kPushSummaryFormat, connected, set);
+    for (int j = 0; j < kPushTargets; ++j) {
+        auto& line = board.push_target_lines[static_cast<size_t>(j)];
+        line[0] = '\0';
+        if (j >= station.push_count)
+            continue;
+        int target = station.push_order[static_cast<size_t>(j)];
+        LinkSlot link = link_read(station.links, push_slot(target));
+        if (link.port == 0) {
+            text_format(line, kPushBadLineFormat, link.host.data(), link.status_text.data());
+            continue;
+        }
+        text_format(line, kPushTargetFormat, link.host.data(), static_cast<int>(link.port),
+                    link.status_text.data());
+        append_retry(line, station.pushes.targets[static_cast<size_t>(target)].connector);
+    }
+}
+
 }  // namespace
 
 void status_refresh(Station& station) {
@@ -85,14 +126,11 @@ void status_refresh(Station& station) {
         if (feed_enabled(station)) {
             format_link_line(station.status.consumer_line, kConsumerLineFormat,
                              link_read(station.links, LINK_CONSUMER));
-            int retry_s = station.consumer_connector.retry_in_s.load();
-            size_t length = std::strlen(station.status.consumer_line.data());
-            if (retry_s > 0)
-                text_format(std::span(station.status.consumer_line).subspan(length), kRetryFormat,
-                            retry_s);
+            append_retry(station.status.consumer_line, station.consumer_connector);
         } else {
             station.status.consumer_line[0] = '\0';
         }
+        build_push_lines(station);
     }
     frontend_status_changed();
 }
@@ -111,4 +149,6 @@ void status_board_read(StatusBoard& board, StatusTexts& texts) {
     texts.server_line = board.server_line;
     texts.client_line = board.client_line;
     texts.consumer_line = board.consumer_line;
+    texts.push_line = board.push_line;
+    texts.push_target_lines = board.push_target_lines;
 }

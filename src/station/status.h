@@ -10,6 +10,7 @@
 #include <mutex>
 #include <span>
 
+#include "net/link_table.h"
 #include "net/relay.h"
 
 struct Station;
@@ -17,6 +18,7 @@ struct Station;
 constexpr int kServerLineSize = 14 + kRelaySlots * 16 + 64;
 constexpr int kClientLineSize = 300;
 constexpr int kConsumerLineSize = 300;
+constexpr int kPushLineSize = 600;
 constexpr char kClientLogFile[] = "connect.list";
 
 struct StatusBoard {
@@ -29,6 +31,10 @@ struct StatusBoard {
     // line ends in ", повтор через N с"; the front ends show it as it is, the Win32 program
     // in the third status line, the console program on its monitor and in its log.
     std::array<char, kConsumerLineSize> consumer_line{};
+    // Empty without push targets; else "Передача: N из M соединены", and a line for each
+    // target in the order they were given: "Передача: host port  <status>".
+    std::array<char, kPushLineSize> push_line{};
+    std::array<std::array<char, kPushLineSize>, kPushTargets> push_target_lines{};
     // A refresh asked for at the next timer tick.
     std::atomic<bool> refresh_asked{false};
 };
@@ -50,6 +56,8 @@ struct StatusTexts {
     std::array<char, kServerLineSize> server_line{};
     std::array<char, kClientLineSize> client_line{};
     std::array<char, kConsumerLineSize> consumer_line{};
+    std::array<char, kPushLineSize> push_line{};
+    std::array<std::array<char, kPushLineSize>, kPushTargets> push_target_lines{};
 };
 
 // Copies the newest status texts; the front end calls it to show them.

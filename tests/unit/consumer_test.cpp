@@ -303,9 +303,9 @@ TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
     start();
     RelayReader reader(relay_port);
     ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
-    for (SOCKET s :
-         {link_read(t.station->links, LINK_SOURCE).socket,
-          link_read(t.station->links, LINK_CONSUMER).socket, t.station->relay.clients[0].socket}) {
+    for (SOCKET s : {link_read(t.station->links, LINK_SOURCE).socket,
+                     link_read(t.station->links, LINK_CONSUMER).socket,
+                     t.station->relay.clients[0].reader.socket}) {
         std::array<int, 5> values = keepalive_of(s);
 #ifdef _WIN32
         const std::array<int, 5> expected = {1, 20, 2, 3, -1};

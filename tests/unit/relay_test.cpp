@@ -100,10 +100,10 @@ TEST_F(RelayTest, ClientsAreListedInSlotOrderAndLeaveWhenTheyClose) {
     closesocket(b);
     ASSERT_TRUE(t.run_until([&] { return live() == 2; }));
     EXPECT_EQ(t.server_line(), server_line_with(2));
-    EXPECT_EQ(t.station->relay.clients[1].socket, INVALID_SOCKET);
+    EXPECT_EQ(t.station->relay.clients[1].reader.socket, INVALID_SOCKET);
     // The freed slot is the first one a new client gets.
     SOCKET d = connect_client();
-    EXPECT_NE(t.station->relay.clients[1].socket, INVALID_SOCKET);
+    EXPECT_NE(t.station->relay.clients[1].reader.socket, INVALID_SOCKET);
     for (SOCKET s : {a, c, d}) {
         int before = live();
         closesocket(s);
@@ -250,7 +250,8 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
     auto second = connect_reader();
 
     uint64_t sent = 0;
-    while (t.station->relay.clients[0].socket != INVALID_SOCKET && sent < 4 * kRelayHistoryBytes)
+    while (t.station->relay.clients[0].reader.socket != INVALID_SOCKET &&
+           sent < 4 * kRelayHistoryBytes)
         sent = fan_out_paced(sent, 60000, 60000, *first);
     EXPECT_GT(sent, kRelayHistoryBytes);
     EXPECT_LT(sent, kRelayHistoryBytes + 1024 * 1024);

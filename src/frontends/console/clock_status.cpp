@@ -98,6 +98,27 @@ nlohmann::json relay_json(const Station& station) {
     return relay;
 }
 
+nlohmann::json push_json(const Station& station) {
+    nlohmann::json targets = nlohmann::json::array();
+    PushFigures figures;
+    for (int i = 0; station_push_figures(station, i, figures); ++i) {
+        nlohmann::json target = {
+            {"host", utf8(figures.link.host.data())},
+            {"port", figures.link.port},
+            {"state", figures.is_target ? state_word(figures.link.state) : "not_a_target"},
+            {"status_text", utf8(figures.link.status_text.data())},
+            {"bytes_sent", figures.bytes_sent},
+            {"behind_bytes", figures.behind_bytes},
+            {"connected_since", nullptr},
+            {"retry_in_s", figures.retry_in_s},
+        };
+        if (figures.connected_since_s != 0)
+            target["connected_since"] = figures.connected_since_s;
+        targets.push_back(target);
+    }
+    return targets;
+}
+
 }  // namespace
 
 std::string status_json(const Station& station, const StatusTimes& times) {
@@ -108,6 +129,7 @@ std::string status_json(const Station& station, const StatusTimes& times) {
         {"source", link_json(station, LINK_SOURCE)},
         {"consumer", link_json(station, LINK_CONSUMER)},
         {"relay", relay_json(station)},
+        {"push", push_json(station)},
         {"binary_mode", station_binary_mode(station)},
         {"messages_per_s", watch.lines_per_s},
         {"messages_received", watch.lines},

@@ -101,6 +101,8 @@ void frontend_status_changed() {
                 front.texts.server_line, summary);
     log_if_changed(front, front.texts.client_line, front.quiet_client, now_s);
     log_if_changed(front, front.texts.consumer_line, front.quiet_consumer, now_s);
+    for (size_t i = 0; i < front.quiet_push.size(); ++i)
+        log_if_changed(front, front.texts.push_target_lines[i], front.quiet_push[i], now_s);
 }
 
 void frontend_message_box(const char* text, const char* caption) {

@@ -29,7 +29,8 @@ struct ConsoleFrontEnd {
     ChangeRun quiet_server;
     QuietLog quiet_client;
     QuietLog quiet_consumer;
-    StatusTexts texts;  // the newest texts, read under log_lock
+    std::array<QuietLog, kPushTargets> quiet_push;  // one a push target's line
+    StatusTexts texts;                              // the newest texts, read under log_lock
 };
 
 ConsoleFrontEnd& console();

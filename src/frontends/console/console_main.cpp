@@ -172,6 +172,8 @@ int main(int argc, char** argv) {
     station_load_settings(*station);
     apply_mode_override(*station, options.mode);
     apply_serial_override(*station, options);
+    if (options.push_count > 0)
+        station_set_push_targets(*station, options.push, options.push_count);
 
     bool monitor = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO) && terminal_enter();
     front.log_status = !monitor;

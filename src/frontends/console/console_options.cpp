@@ -31,6 +31,9 @@ Options:
   --speed N     the serial port's speed in baud; 0 finds it by itself (3000000,
                 1000000, 921600, 230400 and 115200 are tried)
                 (both leave "initcom.ini" as it is)
+  --push HOST:PORT
+                push the receiver's stream to a server for this run, in place of
+                "initpush.ini"; up to 8 times
   --version     print the version and exit
   -h, --help    print this text and exit
 
@@ -44,6 +47,8 @@ Settings files (one value per line, as the Windows program writes them):
   frequency.ini   the receiver's timer frequency in Hz (default 12000000)
   initmkp2.ini    processing server (the consumer link): port (line 1), address
                   (line 2); the link runs only while this file names an address
+  initpush.ini    servers to push the receiver's stream to, byte for byte as the
+                  relay clients get it: "host port" on each line, at most 8
   point.ini, name.ini, porog.ini
                   receiver coordinates and name (sent to the processing server)
                   and signal threshold (binary frames below it are not sent)
@@ -54,7 +59,7 @@ The relay port and the receiver port are both 7777 by default: with a receiver o
 this computer, move one of them.
 )";
 
-enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile, kSerial, kSpeed };
+enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile, kSerial, kSpeed, kPush };
 
 constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
@@ -66,6 +71,7 @@ constexpr OptionRule kOptions[] = {
     {"--status-file", OptionKind::text, kStatusFile},
     {"--serial", OptionKind::text, kSerial},
     {"--speed", OptionKind::whole, kSpeed, 0, 1e9},
+    {"--push", OptionKind::text, kPush},
 };
 
 OptionsResult fail(std::span<char> error, const char* format, std::string_view arg = "") {
@@ -83,6 +89,8 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
         int id = hit.status == OptionStatus::ok ? hit.rule->id : -1;
         if (hit.status == OptionStatus::no_value && hit.rule->id == kStatusFile)
             return fail(error, "--status-file needs a file name");
+        if (hit.status == OptionStatus::no_value && hit.rule->id == kPush)
+            return fail(error, "--push needs HOST:PORT");
         bool serial_rule =
             hit.rule != nullptr && (hit.rule->id == kSerial || hit.rule->id == kSpeed);
         if (serial_rule && hit.status != OptionStatus::ok)
@@ -118,6 +126,15 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
         }
         if (id == kSpeed) {
             options.serial_speed = static_cast<int32_t>(hit.whole);
+            continue;
+        }
+        if (id == kPush) {
+            PushLine line = push_line_parse(hit.value);
+            if (!line.parsed)
+                return fail(error, "--push needs HOST:PORT, not '%.*s'", hit.value);
+            if (options.push_count >= kPushLines)
+                return fail(error, "--push: at most 8 servers");
+            options.push[static_cast<size_t>(options.push_count++)] = line;
             continue;
         }
         ModeOverride mode = id == kBinary ? ModeOverride::binary : ModeOverride::text;

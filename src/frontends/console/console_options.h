@@ -6,6 +6,7 @@
 
 #include "base/file_system.h"
 #include "base/text.h"
+#include "settings/push_lines.h"
 
 enum class ModeOverride { none, binary, text };
 
@@ -16,6 +17,10 @@ struct ConsoleOptions {
     // The serial source for this run ("initcom.ini" is not touched); empty: as the file says.
     Text256 serial_port{};
     int32_t serial_speed = -1;  // -1: as the file says; 0: automatic
+    // --push: the push targets for this run, in place of "initpush.ini"; none: as the
+    // file says.
+    PushLines push{};
+    int push_count = 0;
     bool help = false;
     bool version = false;
 };

@@ -16,8 +16,9 @@ namespace {
 constexpr char kEnterScreen[] = "\x1b[?1049h\x1b[?25l\x1b[H\x1b[2J";
 constexpr char kLeaveScreen[] = "\x1b[?25h\x1b[?1049l";
 constexpr char kHelpLine[] = "4 display on/off   5 receiver-clock times   q quit";
-// Display, server, client, consumer (or blank), receiver clock, help.
-constexpr int kMonitorRows = kDisplayLines + 5;
+// Display, server, client, consumer (or blank), push targets (or blank), receiver clock,
+// help.
+constexpr int kMonitorRows = kDisplayLines + 6;
 
 termios saved_mode;
 volatile sig_atomic_t entered = 0;
@@ -149,6 +150,7 @@ void terminal_draw(ConsoleFrontEnd& front) {
     put_row(frame, texts.server_line.data(), columns, false);
     put_row(frame, texts.client_line.data(), columns, false);
     put_row(frame, texts.consumer_line.data(), columns, false);
+    put_row(frame, texts.push_line.data(), columns, false);
     std::array<char, kRingSlotSize> clock_line;
     clock_report_line(station_clock_watch(*front.station).report, clock_line);
     put_row(frame, clock_line.data(), columns, false);

@@ -1,0 +1,68 @@
+#include "net/push.h"
+
+void push_init(PushTargets& pushes, const LinkReports& reports) {
+    for (int i = 0; i < kPushTargets; ++i) {
+        Connector& connector = pushes.targets[static_cast<size_t>(i)].connector;
+        connector.slot = push_slot(i);
+        connector.reports = reports;
+        connector.enabled = false;
+        // A server many stations feed is not hammered: longer and longer waits.
+        connector.backs_off = true;
+    }
+}
+
+void push_take_new_connections(PushTargets& pushes, const LinkTable& links, uint64_t head,
+                               int64_t now_s) {
+    for (int i = 0; i < kPushTargets; ++i) {
+        PushTarget& target = pushes.targets[static_cast<size_t>(i)];
+        LinkSlot link = link_read(links, push_slot(i));
+        SOCKET s = link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET;
+        if (s == target.reader.socket && link.drops == target.drops)
+            continue;
+        target.reader = HistoryReader{s, head, false};
+        target.first_position = head;
+        target.connected_at_s = s != INVALID_SOCKET ? now_s : 0;
+        target.drops = link.drops;
+    }
+}
+
+uint32_t push_feed(PushTargets& pushes, RelayServer& relay) {
+    uint32_t failed = 0;
+    for (int i = 0; i < kPushTargets; ++i) {
+        HistoryReader& reader = pushes.targets[static_cast<size_t>(i)].reader;
+        if (reader.socket == INVALID_SOCKET)
+            continue;
+        // A target waiting for its write event is only checked for having been left
+        // behind; the event sends it the rest.
+        if (reader.write_watched && history_holds(relay.history, reader.position))
+            continue;
+        if (!relay_feed_reader(relay, reader, SocketRole::push_target))
+            failed |= 1u << i;
+    }
+    return failed;
+}
+
+int push_target_of(const PushTargets& pushes, SOCKET s) {
+    if (s == INVALID_SOCKET)
+        return -1;
+    for (int i = 0; i < kPushTargets; ++i) {
+        if (pushes.targets[static_cast<size_t>(i)].reader.socket == s)
+            return i;
+    }
+    return -1;
+}
+
+void push_forget_connection(PushTargets& pushes, int target) {
+    PushTarget& pushed = pushes.targets[static_cast<size_t>(target)];
+    pushed.reader = HistoryReader{};
+    pushed.connected_at_s = 0;
+}
+
+uint64_t push_bytes_sent(const PushTarget& target) {
+    return target.reader.socket != INVALID_SOCKET ? target.reader.position - target.first_position
+                                                  : 0;
+}
+
+uint64_t push_behind(const PushTarget& target, const RelayServer& relay) {
+    return target.reader.socket != INVALID_SOCKET ? relay.history.head - target.reader.position : 0;
+}
