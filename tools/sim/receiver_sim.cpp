@@ -60,6 +60,9 @@ Options:
   --consumer          play a processing server for the program's consumer link
                       instead of a receiver: listen (give --port, e.g. 8888), and
                       print the greeting and every line the program delivers
+  --listen            play a server the program pushes the receiver's stream to
+                      (initpush.ini, qalmor --push): listen (give --port), and print
+                      once a second how many bytes each connection has brought
   --send COMMAND      with --consumer, after the greeting ask for: original (the
                       receiver's raw bytes) or text (lines again)
   --serial            play a receiver on a serial port instead (Linux): make a
@@ -127,6 +130,7 @@ enum Option {
     kCloseAfter,
     kClock,
     kConsumer,
+    kListen,
     kSend,
     kClockHz,
     kClockPpm,
@@ -161,6 +165,7 @@ constexpr OptionRule kOptions[] = {
     {"--close-after", OptionKind::whole, kCloseAfter, 0, kMaxCount, "a number of messages"},
     {"--clock", OptionKind::text, kClock, 0, 0, "one of start, monotonic"},
     {"--consumer", OptionKind::flag, kConsumer},
+    {"--listen", OptionKind::flag, kListen},
     {"--send", OptionKind::text, kSend, 0, 0, "one of original, text"},
     {"--clock-hz", OptionKind::decimal, kClockHz, 1, 4e9, "a rate from 1 to 4000000000 Hz"},
     {"--clock-ppm", OptionKind::decimal, kClockPpm, -100000, 100000,
@@ -248,6 +253,9 @@ bool set_option(const OptionHit& hit, SimOptions& options) {
             return pick(hit.value, kClocks, options.clock);
         case kConsumer:
             options.consumer = true;
+            return true;
+        case kListen:
+            options.listen = true;
             return true;
         case kSend:
             return set_send(hit.value, options);

@@ -70,6 +70,7 @@ struct SimOptions {
     bool merge = false;         // a second receiver, its clock apart, in the same stream
     uint32_t delay_max_ms = 0;  // each send held back up to this long, at random
     bool consumer = false;      // play a processing server instead of a receiver
+    bool listen = false;        // play a server the program pushes its stream to
     SimCommand command = SimCommand::none;
     bool serial = false;       // play on a pseudo-terminal instead of a TCP port (Linux)
     int32_t serial_speed = 0;  // with serial: the only speed it plays at; 0 any
@@ -215,6 +216,11 @@ void sim_close(SimServer& server);
 // options ask for. Until `stop` is set; notices it within 50 ms.
 void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
                  const std::atomic<bool>& stop);
+
+// Plays a server the program pushes the receiver's stream to: takes connections one
+// after another and prints to `out`, once a second while one lasts, how many bytes it
+// has brought. Until `stop` is set.
+void sim_listen_count(SimServer& server, FILE* out, const std::atomic<bool>& stop);
 
 // ---- The receiver's side of a socket ----
 // Also the tests' fake receiver's and the relay benchmark's, so that every stand-in for a

@@ -1,4 +1,6 @@
-// qalmor-sim --consumer: a stand-in processing server for the program's consumer link.
+// qalmor-sim --consumer: a stand-in processing server for the program's consumer link;
+// qalmor-sim --listen: a stand-in server the program pushes its stream to.
+#include <chrono>
 #include <cstring>
 
 #include "base/utf8_text.h"
@@ -67,6 +69,41 @@ void sim_consume(SimServer& server, const SimOptions& options, FILE* out,
         consume_connection(s, options, out, stop);
         sim_close_socket(s);
         std::fprintf(out, "qalmor-sim: %s closed the connection\n", endpoint.data());
+        std::fflush(out);
+    }
+}
+
+void sim_listen_count(SimServer& server, FILE* out, const std::atomic<bool>& stop) {
+    std::array<char, 65536> buffer;
+    while (!stop) {
+        SimEndpoint endpoint;
+        SOCKET s = sim_accept(server.listener, 50, &endpoint);
+        if (s == INVALID_SOCKET)
+            continue;
+        std::fprintf(out, "qalmor-sim: %s connected\n", endpoint.data());
+        std::fflush(out);
+        uint64_t bytes = 0;
+        auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (!stop) {
+            PollFd entry{};
+            entry.fd = s;
+            entry.events = POLLIN;
+            if (socket_poll(&entry, 1, 50) > 0) {
+                int received = socket_recv(s, buffer.data(), buffer.size());
+                if (received <= 0)
+                    break;
+                bytes += static_cast<uint64_t>(received);
+            }
+            if (std::chrono::steady_clock::now() >= next_report) {
+                next_report += std::chrono::seconds(1);
+                std::fprintf(out, "qalmor-sim: %s %llu bytes\n", endpoint.data(),
+                             static_cast<unsigned long long>(bytes));
+                std::fflush(out);
+            }
+        }
+        sim_close_socket(s);
+        std::fprintf(out, "qalmor-sim: %s closed the connection after %llu bytes\n",
+                     endpoint.data(), static_cast<unsigned long long>(bytes));
         std::fflush(out);
     }
 }

@@ -96,6 +96,8 @@ int main(int argc, char** argv) {
     std::signal(SIGTERM, on_interrupt);
     if (options.consumer) {
         sim_consume(server, options, stdout, g_stop);
+    } else if (options.listen) {
+        sim_listen_count(server, stdout, g_stop);
     } else {
         sim_serve(server, options, messages, g_stop);
     }
