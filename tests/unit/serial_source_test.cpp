@@ -272,9 +272,7 @@ TEST_F(SerialSourceTest, AReaderWaitingForRoomSeesADropAndASwitchAndOldBytesGoNo
     ASSERT_TRUE(t.run_until([&] { return shows("Соединение 115200 бод"); }));
     // More than the ring holds, while the UI thread takes nothing.
     std::thread flood([&] { write_all(old_port.serial.master, stream_bytes(0, 1536 * 1024)); });
-    auto ring_full = [&] {
-        return byte_ring_waiting(t.station->serial.ring) == kByteRingBytes;
-    };
+    auto ring_full = [&] { return byte_ring_waiting(t.station->serial.ring) == kByteRingBytes; };
     for (int i = 0; i < 1000 && !ring_full(); ++i)
         usleep(10000);
     ASSERT_TRUE(ring_full());
