@@ -4,7 +4,6 @@
 
 #include <random>
 
-#include "settings/settings.h"
 #include "support/framer_helpers.h"
 
 namespace {
@@ -104,13 +103,6 @@ TEST(SpeedHunt, LostSyncHuntsAnAutomaticSpeedAgainAndHintsAtAFixedOne) {
     EXPECT_EQ(feed(fixed, garbage, true, 3, from), HuntVerdict::keep);  // said once
     EXPECT_EQ(feed(fixed, beast, true, 4, from), HuntVerdict::sync_back);
     EXPECT_EQ(speed_hunt_tick(fixed, 100000), HuntVerdict::keep);  // a fixed speed stays
-}
-
-TEST(SerialSettings, SpeedLineIsAPositiveNumberOrAutomatic) {
-    EXPECT_EQ(settings_parse_speed("921600"), 921600);
-    EXPECT_EQ(settings_parse_speed(" 3000000 "), 3000000);
-    for (const char* automatic : {"", "0", "-5", "Auto", "96OO", "12abc", "99999999999"})
-        EXPECT_EQ(settings_parse_speed(automatic), 0) << automatic;
 }
 
 }  // namespace

@@ -85,25 +85,6 @@ TEST_F(ConsumerTest, GreetsThenTakesLinesAtOrAboveTheThresholdInBinaryMode) {
     EXPECT_EQ(recv_within(server.connection, lines.size(), 5s), lines);
 }
 
-// Commands are whole lines whatever the chunking; anything else is thrown away.
-TEST(ConsumerCommands, ActOnlyAsWholeLines) {
-    ConsumerLink consumer;
-    auto take = [&](std::string_view bytes) { consumer_take_commands(consumer, bytes); };
-    take("#SET OUT DA");
-    take("TE ORIGINAL\r");
-    EXPECT_FALSE(consumer.original_output);
-    take("\n");
-    EXPECT_TRUE(consumer.original_output);
-    take("hello\n#SET OUT DATE TEXT\nmore");
-    EXPECT_FALSE(consumer.original_output);
-    take(" #SET OUT DATE ORIGINAL\n#SET OUT DATE ORIGINALS\r\n");
-    EXPECT_FALSE(consumer.original_output);
-    take(std::string(100, 'x') + "#SET OUT DATE ORIGINAL\n");
-    EXPECT_FALSE(consumer.original_output);
-    take("#SET OUT DATE ORIGINAL\n");
-    EXPECT_TRUE(consumer.original_output);
-}
-
 // A consumer that stops reading is dropped once its backlog is full and opened again
 // with a fresh greeting; the relay clients get every byte all the while.
 TEST_F(ConsumerTest, ConsumerThatNeverReadsIsDroppedAndGreetedAfresh) {
