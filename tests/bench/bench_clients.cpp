@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "sim/receiver_sim.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 namespace {
 

@@ -38,7 +38,7 @@
 #include "bench/bench_clients.h"
 #include "bench/bench_processes.h"
 #include "sim/receiver_sim.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include "bench/bench_processes.h"
 #include "sim/receiver_sim.h"
 #include "sim/sim_serial.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 namespace {
 

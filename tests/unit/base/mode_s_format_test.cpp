@@ -7,7 +7,7 @@
 #include <array>
 #include <string>
 
-#include "support/framer_helpers.h"
+#include "support/base/stream_helpers.h"
 
 namespace {
 

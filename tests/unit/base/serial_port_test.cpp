@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "support/cp1251.h"
+#include "support/base/cp1251.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/framer_helpers.h"
+#include "support/decode/framer_helpers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "display/display_ring.h"
-#include "support/cp1251.h"
+#include "support/base/cp1251.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "support/test_frontend.h"
+#include "support/display/test_surface.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "support/framer_helpers.h"
+#include "support/base/stream_helpers.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <utility>
 
-#include "support/config_dir.h"
+#include "support/base/config_dir.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>

@@ -8,8 +8,8 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
-#include "support/cp1251.h"
-#include "support/net_harness.h"
+#include "support/base/cp1251.h"
+#include "support/station/station_harness.h"
 
 namespace {
 

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "station/settings_dialogs.h"
-#include "support/cp1251.h"
-#include "support/net_harness.h"
-#include "support/test_frontend.h"
+#include "support/base/cp1251.h"
+#include "support/station/station_harness.h"
+#include "support/station/test_frontend.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <sys/resource.h>
 #endif
 
-#include "support/cp1251.h"
-#include "support/net_harness.h"
+#include "support/base/cp1251.h"
+#include "support/station/station_harness.h"
 
 namespace {
 

@@ -9,11 +9,11 @@
 #include "base/serial_speed_linux.h"
 #include "sim/sim_serial.h"
 #include "station/settings_dialogs.h"
-#include "support/cp1251.h"
-#include "support/framer_helpers.h"
-#include "support/net_harness.h"
-#include "support/refused_speeds.h"
-#include "support/test_frontend.h"
+#include "support/base/cp1251.h"
+#include "support/base/refused_speeds.h"
+#include "support/base/stream_helpers.h"
+#include "support/station/station_harness.h"
+#include "support/station/test_frontend.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "support/cp1251.h"
-#include "support/net_harness.h"
+#include "support/base/cp1251.h"
+#include "support/station/station_harness.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/cp1251.h"
-#include "support/framer_helpers.h"
-#include "support/net_harness.h"
+#include "support/base/cp1251.h"
+#include "support/base/stream_helpers.h"
+#include "support/station/station_harness.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "display/clock_annotation.h"
 #include "net/link_table.h"
 #include "settings/settings.h"
-#include "support/config_dir.h"
-#include "support/cp1251.h"
+#include "support/base/config_dir.h"
+#include "support/base/cp1251.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "qalmor_version.h"
-#include "support/framer_helpers.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
+#include "support/base/stream_helpers.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "frontends/console/console_options.h"
 #include "frontends/console/quiet_log.h"
-#include "support/cp1251.h"
+#include "support/base/cp1251.h"
 
 namespace {
 

@@ -13,8 +13,7 @@
 #include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "station/settings_dialogs.h"
-#include "support/framer_helpers.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <thread>
 
-#include "support/framer_helpers.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
+#include "support/decode/framer_helpers.h"
 
 namespace {
 

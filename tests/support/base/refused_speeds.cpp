@@ -1,4 +1,4 @@
-#include "support/refused_speeds.h"
+#include "support/base/refused_speeds.h"
 
 #include <asm/ioctls.h>
 #include <asm/termbits.h>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "station/station.h"
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 // A station whose settings and client log live in a temporary directory, with the UTC
 // clock pinned to 06/12/2026 07:51:29, the calendar clock at 1000 s, and the monotonic

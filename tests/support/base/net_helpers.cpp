@@ -1,4 +1,4 @@
-#include "support/net_helpers.h"
+#include "support/base/net_helpers.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,16 +1,11 @@
-#include "support/test_frontend.h"
+#include "support/station/test_frontend.h"
 
-#include <cstring>
-
-#include "base/text.h"
-
-#include "display/display_surface.h"
+#include "net/serial_link.h"
 #include "net/socket_watch.h"
 #include "station/station.h"
 #include "station/station_frontend.h"
 
 namespace {
-TestSurface surface;
 TestStatus status;
 PollLoop loop;
 Station* attached = nullptr;
@@ -19,18 +14,6 @@ TestSerialWakes serial_wakes;
 
 TestSerialWakes& test_serial_wakes() {
     return serial_wakes;
-}
-
-TestSurface& test_surface() {
-    return surface;
-}
-
-void test_surface_reset() {
-    surface = TestSurface{};
-}
-
-std::string test_display_line(int line) {
-    return surface.display_lines[static_cast<size_t>(line)].data();
 }
 
 TestStatus& test_status() {
@@ -51,15 +34,6 @@ void test_frontend_attach(Station* station) {
         status.message_boxes.clear();
     }
     poll_loop_clear(loop);
-}
-
-void frontend_display_line_read(int line, std::span<char> text) {
-    text_copy(text, text_view(surface.display_lines[static_cast<size_t>(line)]));
-}
-
-void frontend_display_line_write(int line, const char* text) {
-    text_copy(surface.display_lines[static_cast<size_t>(line)], text);
-    ++surface.display_writes;
 }
 
 bool frontend_watch_socket(SOCKET s, SocketRole role, unsigned events) {

@@ -1,4 +1,4 @@
-#include "support/cp1251.h"
+#include "support/base/cp1251.h"
 
 std::string cp1251(std::string_view utf8) {
     std::string out;

@@ -1,11 +1,11 @@
-#include "support/net_harness.h"
+#include "support/station/station_harness.h"
 
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
 #include "station/settings_dialogs.h"
-#include "support/test_frontend.h"
+#include "support/station/test_frontend.h"
 
 namespace {
 

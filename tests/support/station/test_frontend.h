@@ -1,28 +1,17 @@
-// The tests' front end: it implements the core's front-end functions by recording what
-// the core shows and by watching sockets with the portable poll loop, so tests read back
-// the display and status lines and play the UI thread themselves.
+// The station tests' front end: it implements the core's front-end functions by
+// recording what the station shows and by watching sockets with the portable poll loop,
+// so tests read back the status lines and play the UI thread themselves. The display
+// lines go to the display tests' surface (support/display/test_surface.h).
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "display/display_ring.h"
 #include "frontends/loop/poll_loop.h"
 
 struct Station;
-
-struct TestSurface {
-    std::array<std::array<char, kRingSlotSize>, kDisplayLines> display_lines{};
-    int display_writes = 0;
-};
-
-// The one surface the display functions write to; tests reset it in their set-up.
-TestSurface& test_surface();
-void test_surface_reset();
-std::string test_display_line(int line);
 
 // What the status lines showed, in order; filled from either thread.
 struct TestStatus {
