@@ -10,6 +10,7 @@
 
 // Main menu MENU_1, popup "Settings".
 #define IDM_SERVER_SETTINGS 102    // relay port, dialog IDD_DIALOG2
+#define IDM_PUSH_SETTINGS 121      // push targets, dialog IDD_DIALOG_PUSH
 #define IDM_SERIAL_SETTINGS 119    // serial source port and speed, dialog IDD_DIALOG_COM
 #define IDM_SOURCE_SETTINGS 108    // source host and port, dialog IDD_DIALOG8
 #define IDM_CONSUMER_SETTINGS 109  // consumer link host and port, dialog IDD_DIALOG9
@@ -29,7 +30,7 @@
 #define IDM_EXIT 101
 
 // Settings dialogs. OK and Cancel are the platform's IDOK (1) and IDCANCEL (2).
-// Every dialog's first field is 1000 and its second, where it has one, 1001.
+// Every dialog's fields are 1000, 1001 and on.
 #define IDC_RELAY_PORT 1000     // IDD_DIALOG2
 #define IDC_SOURCE_PORT 1000    // IDD_DIALOG8
 #define IDC_SOURCE_HOST 1001    // IDD_DIALOG8
@@ -44,6 +45,7 @@
 #define IDC_CLOCK_APPLY 1001    // the receiver-clock window: write the fitting frequency
 #define IDC_SERIAL_PORT 1000    // IDD_DIALOG_COM, an editable list
 #define IDC_SERIAL_SPEED 1001   // IDD_DIALOG_COM, an editable list
+#define IDC_PUSH_FIRST 1000     // IDD_DIALOG_PUSH: one target a line, 1000 to 1007
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif

@@ -6,8 +6,20 @@
 
 // In the order the message loop offers a typed Tab to the Tab-cycling ones: relay,
 // coordinates, source.
-enum class DialogId { relay, coordinates, source, consumer, name, threshold, frequency, serial };
-constexpr int kDialogCount = 8;
+enum class DialogId {
+    relay,
+    coordinates,
+    source,
+    consumer,
+    name,
+    threshold,
+    frequency,
+    serial,
+    push,
+};
+constexpr int kDialogCount = 9;
+// The most fields a dialog has: the push targets' one edit a target.
+constexpr int kDialogMaxFields = 8;
 
 // A dialog's place in tables kept per dialog.
 constexpr size_t dialog_index(DialogId id) {

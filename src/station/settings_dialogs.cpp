@@ -36,6 +36,14 @@ constexpr DialogField taken_number(Setting setting, int32_t number, int32_t mini
             .maximum = maximum};
 }
 
+// The push targets' dialog: one line of "initpush.ini" a field, empty without the file.
+constexpr std::array<DialogField, kDialogMaxFields> push_fields() {
+    std::array<DialogField, kDialogMaxFields> fields{};
+    for (DialogField& field : fields)
+        field = default_text(Setting::push_target, FieldKind::text, "");
+    return fields;
+}
+
 constexpr std::array<DialogRow, kDialogCount> kRows{{
     {.id = DialogId::relay,
      .template_name = "IDD_DIALOG2",
@@ -86,6 +94,12 @@ constexpr std::array<DialogRow, kDialogCount> kRows{{
      .fields = {held(Setting::serial_port, FieldKind::port_list),
                 held(Setting::serial_speed, FieldKind::speed_list)},
      .after_ok = AfterOk::switch_source},
+    {.id = DialogId::push,
+     .template_name = "IDD_DIALOG_PUSH",
+     .file = kPushSettingsFile,
+     .shown_fields = kDialogMaxFields,
+     .fields = push_fields(),
+     .after_ok = AfterOk::set_push_targets},
 }};
 
 // dialog_row looks a row up by its place.
@@ -206,7 +220,23 @@ void apply_typed(Station& station, Setting setting, const char* text) {
         case Setting::serial_speed:
             station.settings.serial_speed = settings_parse_speed(text);
             break;
+        case Setting::push_target:
+            break;  // taken together after OK
     }
+}
+
+// The push dialog's fields as the push targets: each text that names a target, as a line
+// of "initpush.ini" would.
+void set_push_targets_from(Station& station, const DialogFields& fields) {
+    PushLines lines{};
+    int count = 0;
+    for (const Text256& text : fields.text) {
+        PushLine line = push_line_parse(text_view(text));
+        if (line.text[0] != '\0' && line.text[0] != '#')
+            lines[static_cast<size_t>(count++)] = line;
+    }
+    station_set_push_targets(station, lines, count);
+    status_refresh(station);
 }
 
 void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
@@ -218,7 +248,10 @@ void after_ok(Station& station, AfterOk action, const DialogFields& fields) {
                 station_restart_link(station, LINK_SOURCE);
             break;
         case AfterOk::reconfigure_consumer:
-            feed_configure(station, fields.second[0] != '\0');
+            feed_configure(station, fields.text[1][0] != '\0');
+            break;
+        case AfterOk::set_push_targets:
+            set_push_targets_from(station, fields);
             break;
         case AfterOk::switch_source:
             station_use_serial(station, text_view(station.settings.serial_port),
@@ -241,17 +274,22 @@ const DialogRow& dialog_row(DialogId id) {
 }
 
 DialogFields dialog_fields(const char* first, const char* second) {
-    return {text256(first), text256(second)};
+    DialogFields fields;
+    fields.text[0] = text256(first);
+    fields.text[1] = text256(second);
+    return fields;
 }
 
 void dialog_open(Station& station, DialogId id, DialogFields& fields) {
     const DialogRow& row = dialog_row(id);
-    Text256* texts[] = {&fields.first, &fields.second};
-    std::span<char> lines[] = {fields.first, fields.second};
-    int read = settings_file_read(station.config_dir.data(), row.file, lines);
+    std::array<std::span<char>, kDialogMaxFields> lines;
+    for (size_t i = 0; i < lines.size(); ++i)
+        lines[i] = fields.text[i];
+    int read = settings_file_read(station.config_dir.data(), row.file,
+                                  std::span(lines).first(static_cast<size_t>(row.shown_fields)));
     for (int i = 0; i < row.shown_fields; ++i) {
         const DialogField& field = row.fields[static_cast<size_t>(i)];
-        Text256& text = *texts[i];
+        Text256& text = fields.text[static_cast<size_t>(i)];
         if (read <= i) {
             show_missing(station, field, text);
         } else if (field.opening_takes) {
@@ -266,12 +304,18 @@ void dialog_open(Station& station, DialogId id, DialogFields& fields) {
 
 bool dialog_ok(Station& station, DialogId id, const DialogFields& fields) {
     const DialogRow& row = dialog_row(id);
-    const char* texts[] = {fields.first.data(), row.shown_fields > 1 ? fields.second.data() : ""};
+    // The shown fields as typed, then the line the row writes empty.
+    std::array<const char*, kDialogMaxFields> texts{};
     int saved_lines = row.shown_fields + (row.writes_empty_line ? 1 : 0);
-    settings_file_save(station.config_dir.data(), row.file,
-                       std::span<const char* const>(texts, static_cast<size_t>(saved_lines)));
     for (int i = 0; i < saved_lines; ++i)
-        apply_typed(station, row.fields[static_cast<size_t>(i)].setting, texts[i]);
+        texts[static_cast<size_t>(i)] =
+            i < row.shown_fields ? fields.text[static_cast<size_t>(i)].data() : "";
+    settings_file_save(
+        station.config_dir.data(), row.file,
+        std::span<const char* const>(texts.data(), static_cast<size_t>(saved_lines)));
+    for (int i = 0; i < saved_lines; ++i)
+        apply_typed(station, row.fields[static_cast<size_t>(i)].setting,
+                    texts[static_cast<size_t>(i)]);
     after_ok(station, row.after_ok, fields);
     station.tab_cycles[dialog_index(id)].state = -1;
     station_settings_changed(station);

@@ -34,6 +34,7 @@ enum class Setting {
     timer_frequency,
     serial_port,   // the serial source's port; empty: the TCP source
     serial_speed,  // the serial source's speed; not a positive number: automatic
+    push_target,   // a line of "initpush.ini"; the lines are taken together after OK
 };
 
 // How a field's text is read. Nothing typed is ever refused: a text that is not a number
@@ -81,6 +82,7 @@ enum class AfterOk {
     reconnect_source,      // a source connection to the old address is not kept
     reconfigure_consumer,  // an empty host turns the consumer link off, any other opens it
     switch_source,         // a port makes it the source at once; an empty one brings TCP back
+    set_push_targets,      // the lines as the push targets: unchanged ones stay connected
 };
 
 struct DialogRow {
@@ -88,11 +90,12 @@ struct DialogRow {
     const char* template_name;  // the dialog template in the resources
     const char* file;
     bool tab_cycling = false;  // the typed Tab moves its focus round its fields, OK and Cancel
-    int shown_fields = 1;      // edit controls 1000 and, with 2, 1001
+    int shown_fields = 1;      // edit controls 1000 and on
     // A line the file has after the shown ones, which OK writes empty (the relay file's
     // upstream host: that link is never opened), applied as that field's setting.
     bool writes_empty_line = false;
-    std::array<DialogField, 2> fields{};  // the shown ones, then the line written empty
+    std::array<DialogField, kDialogMaxFields> fields{};  // the shown ones, then the line
+                                                         // written empty
     AfterOk after_ok = AfterOk::nothing;
 };
 
@@ -100,10 +103,9 @@ struct DialogRow {
 std::span<const DialogRow, kDialogCount> dialog_rows();
 const DialogRow& dialog_row(DialogId id);
 
-// The texts of a dialog's fields: edit controls 1000 and 1001.
+// The texts of a dialog's fields: edit controls 1000, 1001 and on.
 struct DialogFields {
-    Text256 first{};
-    Text256 second{};
+    std::array<Text256, kDialogMaxFields> text{};
 };
 DialogFields dialog_fields(const char* first, const char* second = "");
 

@@ -45,11 +45,12 @@ VK_4 = 0x34
 VK_5 = 0x35
 
 DISPLAY_LINES = 18
-SETTINGS_ITEMS = 11  # rows of the "&Настройки" menu
-STATIC_LINES = 21  # the display lines and three status lines
+SETTINGS_ITEMS = 12  # rows of the "&Настройки" menu
+STATIC_LINES = 22  # the display lines and four status lines
 SERVER_LINE = 18
 CLIENT_LINE = 19
 CONSUMER_LINE = 20
+PUSH_LINE = 21
 
 # No case needs more; one that takes longer has its processes ended, so that whatever
 # it waits for fails at once.
@@ -252,7 +253,7 @@ class Program:
 
     def lines(self):
         """The texts of the main window's STATIC lines, top to bottom: 18 display lines,
-        then the server line, the client line and the third status line."""
+        then the server line, the client line, the consumer line and the push line."""
         return probe().ask("lines", self.hwnd)["lines"]
 
     def line_window(self, index):

@@ -168,7 +168,8 @@ class BinaryTraffic(Traffic):
     def test_beast_frames_relayed_exactly_and_shown_as_at_lines(self):
         program, clients = self.start_with_clients(3, BinarComOn_ini="1\r\n")
         self.assertEqual(program.settings_menu_marks(),
-                         [False, False, False, False, True, False, False, False, False, False, False],
+                         [False, False, False, False, False, True, False, False, False, False, False,
+                          False],
                          "binary mode from the file carries its check mark from the start")
         simulator = self.connect_receiver(program, "--format", "beast")
         pictures = program.watch(3)

@@ -19,6 +19,18 @@ void print_line(FILE* out, std::string_view line) {
     std::fflush(out);
 }
 
+// Waits up to 50 ms for bytes on `s` and reads them: the count, 0 when none came, -1 once
+// the program has closed the connection.
+int receive_some(SOCKET s, std::span<char> buffer) {
+    PollFd entry{};
+    entry.fd = s;
+    entry.events = POLLIN;
+    if (socket_poll(&entry, 1, 50) <= 0)
+        return 0;
+    int received = socket_recv(s, buffer.data(), buffer.size());
+    return received > 0 ? received : -1;
+}
+
 void send_command(SOCKET s, SimCommand command, FILE* out) {
     const char* text =
         command == SimCommand::original ? "#SET OUT DATE ORIGINAL\r\n" : "#SET OUT DATE TEXT\r\n";
@@ -35,13 +47,8 @@ void consume_connection(SOCKET s, const SimOptions& options, FILE* out,
     int lines = 0;
     std::array<char, 65536> buffer;
     while (!stop) {
-        PollFd entry{};
-        entry.fd = s;
-        entry.events = POLLIN;
-        if (socket_poll(&entry, 1, 50) <= 0)
-            continue;
-        int received = socket_recv(s, buffer.data(), buffer.size());
-        if (received <= 0)
+        int received = receive_some(s, buffer);
+        if (received < 0)
             return;
         for (char c : std::span(buffer.data(), static_cast<size_t>(received))) {
             if (c != '\n' && length < line.size()) {
@@ -85,15 +92,10 @@ void sim_listen_count(SimServer& server, FILE* out, const std::atomic<bool>& sto
         uint64_t bytes = 0;
         auto next_report = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (!stop) {
-            PollFd entry{};
-            entry.fd = s;
-            entry.events = POLLIN;
-            if (socket_poll(&entry, 1, 50) > 0) {
-                int received = socket_recv(s, buffer.data(), buffer.size());
-                if (received <= 0)
-                    break;
-                bytes += static_cast<uint64_t>(received);
-            }
+            int received = receive_some(s, buffer);
+            if (received < 0)
+                break;
+            bytes += static_cast<uint64_t>(received);
             if (std::chrono::steady_clock::now() >= next_report) {
                 next_report += std::chrono::seconds(1);
                 std::fprintf(out, "qalmor-sim: %s %llu bytes\n", endpoint.data(),

@@ -21,6 +21,8 @@ UINT message_for(SocketRole role) {
             return WM_LINK_SOURCE;
         case SocketRole::link_consumer:
             return WM_LINK_CONSUMER;
+        case SocketRole::push_target:
+            return WM_LINK_PUSH;
     }
     return 0;
 }
@@ -61,6 +63,7 @@ void status_lines_show() {
     window_text_set(app.status_lines[0], texts.server_line.data());
     window_text_set(app.status_lines[1], texts.client_line.data());
     window_text_set(app.status_lines[2], texts.consumer_line.data());
+    window_text_set(app.status_lines[3], texts.push_line.data());
 }
 
 void frontend_status_changed() {

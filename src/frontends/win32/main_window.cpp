@@ -192,6 +192,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_LINK_CONSUMER:
             on_socket(SocketRole::link_consumer, wparam, lparam);
             return 0;
+        case WM_LINK_PUSH:
+            on_socket(SocketRole::push_target, wparam, lparam);
+            return 0;
         case WM_STATUS_REFRESH:
             on_status_refresh();
             return 0;

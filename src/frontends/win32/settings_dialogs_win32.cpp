@@ -24,9 +24,14 @@ constexpr DialogCommand kDialogCommands[] = {
     {IDM_CONSUMER_SETTINGS, DialogId::consumer}, {IDM_COORDINATES, DialogId::coordinates},
     {IDM_RECEIVER_NAME, DialogId::name},         {IDM_THRESHOLD, DialogId::threshold},
     {IDM_TIMER_FREQUENCY, DialogId::frequency},  {IDM_SERIAL_SETTINGS, DialogId::serial},
+    {IDM_PUSH_SETTINGS, DialogId::push},
 };
 
-constexpr int kFieldIds[] = {1000, 1001};
+// Edit control i of a dialog is 1000 + i.
+constexpr int kFirstFieldId = 1000;
+int field_id(int field) {
+    return kFirstFieldId + field;
+}
 
 Station& station() {
     return *win32_app().station;
@@ -35,9 +40,9 @@ Station& station() {
 int control_id(DialogControl control) {
     switch (control) {
         case DialogControl::first_field:
-            return kFieldIds[0];
+            return field_id(0);
         case DialogControl::second_field:
-            return kFieldIds[1];
+            return field_id(1);
         case DialogControl::ok:
             return IDOK;
         case DialogControl::cancel:
@@ -109,14 +114,13 @@ INT_PTR on_open(HWND dialog, DialogId id) {
     const DialogRow& row = dialog_row(id);
     DialogFields fields;
     dialog_open(station(), id, fields);
-    const Text256* texts[] = {&fields.first, &fields.second};
     for (int i = 0; i < row.shown_fields; ++i) {
-        fill_choices(dialog, kFieldIds[i], row.fields[static_cast<size_t>(i)].kind);
-        dialog_item_text_set(dialog, kFieldIds[i], texts[i]->data());
+        fill_choices(dialog, field_id(i), row.fields[static_cast<size_t>(i)].kind);
+        dialog_item_text_set(dialog, field_id(i), fields.text[static_cast<size_t>(i)].data());
     }
     if (row.tab_cycling) {
         win32_app().tab_dialogs[dialog_index(id)] = dialog;
-        SetFocus(GetDlgItem(dialog, kFieldIds[0]));
+        SetFocus(GetDlgItem(dialog, field_id(0)));
     }
     return 0;
 }
@@ -124,9 +128,8 @@ INT_PTR on_open(HWND dialog, DialogId id) {
 // The fields as the program takes them: Windows-1251, at most 255 characters each.
 void on_ok(HWND dialog, DialogId id) {
     DialogFields fields;
-    Text256* texts[] = {&fields.first, &fields.second};
     for (int i = 0; i < dialog_row(id).shown_fields; ++i)
-        dialog_item_text_get(dialog, kFieldIds[i], *texts[i]);
+        dialog_item_text_get(dialog, field_id(i), fields.text[static_cast<size_t>(i)]);
     if (dialog_ok(station(), id, fields)) {
         // The dialog stays on screen until the box is closed.
         message_box_cp1251(win32_app().main_window, kRestartText, kRestartCaption, MB_OK);

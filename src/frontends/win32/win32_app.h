@@ -15,6 +15,7 @@ constexpr UINT WM_LINK_UPSTREAM = WM_USER + 3;    // never opened while the rela
 constexpr UINT WM_LINK_SOURCE = WM_USER + 8;      // the receiver's link
 constexpr UINT WM_LINK_CONSUMER = WM_USER + 9;    // the processing server's link, while on
 constexpr UINT WM_STATUS_REFRESH = WM_USER + 10;  // called directly, never queued
+constexpr UINT WM_LINK_PUSH = WM_USER + 12;       // each push target's link
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 31;     // the tray icon
 // Posted by a status refresh on the connector thread: show the newest status texts.
 constexpr UINT WM_STATUS_SHOW = WM_USER + 40;
@@ -23,8 +24,9 @@ constexpr UINT WM_STATUS_SHOW = WM_USER + 40;
 constexpr UINT WM_SERIAL_DATA = WM_USER + 41;
 
 constexpr UINT_PTR kTimerId = 1;
-// The server line, the client line and the consumer line (empty while that link is off).
-constexpr int kStatusLines = 3;
+// The server line, the client line, the consumer line (empty while that link is off) and
+// the push targets' line (empty without targets).
+constexpr int kStatusLines = 4;
 
 // "Связыающая программа (QALMOR)", the main window's title and the tray tip.
 constexpr char kWindowTitle[] =

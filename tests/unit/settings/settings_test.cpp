@@ -1,4 +1,5 @@
 #include "settings/settings.h"
+#include "settings/push_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -115,6 +116,29 @@ TEST(SerialSettings, SpeedLineIsAPositiveNumberOrAutomatic) {
     EXPECT_EQ(settings_parse_speed(" 3000000 "), 3000000);
     for (const char* automatic : {"", "0", "-5", "Auto", "96OO", "12abc", "99999999999"})
         EXPECT_EQ(settings_parse_speed(automatic), 0) << automatic;
+}
+
+}  // namespace
+
+namespace {
+
+// "initpush.ini": a target a line, "host port" or host:port; empty lines and comments are
+// none; a line that names no host and port is kept, to be shown as wrong.
+TEST_F(SettingsTest, PushTargetsAreOneHostAndPortALine) {
+    write("initpush.ini",
+          "feed.example.net 30004\r\n\r\n# a friend's relay\r\n 10.0.0.7:30005 \r\n"
+          "no-port\r\n::1 30006\r\n10.0.0.8 70000\r\n");
+    PushLines lines;
+    ASSERT_EQ(push_lines_load(dir(), lines), 5);
+    EXPECT_EQ(std::string(lines[0].host.data()), "feed.example.net");
+    EXPECT_EQ(lines[0].port, 30004);
+    EXPECT_EQ(std::string(lines[1].host.data()), "10.0.0.7");
+    EXPECT_EQ(lines[1].port, 30005);
+    EXPECT_FALSE(lines[2].parsed);
+    EXPECT_EQ(std::string(lines[2].text.data()), "no-port");
+    EXPECT_EQ(std::string(lines[3].host.data()), "::1");
+    EXPECT_FALSE(lines[4].parsed);  // no such port
+    EXPECT_TRUE(push_line_same_target(lines[1], push_line_parse("10.0.0.7 30005")));
 }
 
 }  // namespace

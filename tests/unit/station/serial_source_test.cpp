@@ -195,7 +195,7 @@ TEST_F(SerialSourceTest, DialogOkSwitchesTheSourceToThePortAndAnEmptyPortBackToT
     PtyReceiver receiver(port_path("ttyACM0"));
     DialogFields fields;
     dialog_open(*t.station, DialogId::serial, fields);
-    EXPECT_EQ(fields.second.data(), cp1251("Авто"));
+    EXPECT_EQ(fields.text[1].data(), cp1251("Авто"));
     dialog_ok(*t.station, DialogId::serial, dialog_fields(receiver.link.c_str(), "230400"));
     ASSERT_TRUE(t.run_until([&] { return shows("Соединение 230400 бод"); }));
     EXPECT_EQ(sim_serial_speed(receiver.serial), 230400);

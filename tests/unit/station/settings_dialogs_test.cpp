@@ -22,11 +22,11 @@ protected:
 TEST_F(SettingsDialogs, RelayShowsTheRelayPortAndOkSavesAnEmptyHostLine) {
     link_set_port(station().links, LINK_UPSTREAM, 9999);
     dialog_open(station(), DialogId::relay, fields);
-    EXPECT_STREQ(fields.first.data(), "7777");  // the relay port, not the upstream link's
+    EXPECT_STREQ(fields.text[0].data(), "7777");  // the relay port, not the upstream link's
 
     write("initsocket.ini", "30003\r\n10.0.0.2\r\n");
     dialog_open(station(), DialogId::relay, fields);
-    EXPECT_STREQ(fields.first.data(), "30003");
+    EXPECT_STREQ(fields.text[0].data(), "30003");
 
     EXPECT_TRUE(
         dialog_ok(station(), DialogId::relay, dialog_fields("5000")));  // the restart box is due
@@ -39,8 +39,8 @@ TEST_F(SettingsDialogs, RelayShowsTheRelayPortAndOkSavesAnEmptyHostLine) {
 
 TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
     dialog_open(station(), DialogId::source, fields);
-    EXPECT_STREQ(fields.first.data(), "7777");
-    EXPECT_STREQ(fields.second.data(), "127.0.0.1");
+    EXPECT_STREQ(fields.text[0].data(), "7777");
+    EXPECT_STREQ(fields.text[1].data(), "127.0.0.1");
 
     FakeReceiver receiver;
     std::string port = std::to_string(receiver.port);
@@ -57,14 +57,14 @@ TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
     EXPECT_STREQ(link_read(station().links, LINK_SOURCE).host.data(), "10.1.2.3");
 
     dialog_open(station(), DialogId::source, fields);
-    EXPECT_STREQ(fields.first.data(), "70000");  // the file's text, as typed
-    EXPECT_STREQ(fields.second.data(), "10.1.2.3");
+    EXPECT_STREQ(fields.text[0].data(), "70000");  // the file's text, as typed
+    EXPECT_STREQ(fields.text[1].data(), "10.1.2.3");
 }
 
 TEST_F(SettingsDialogs, CoordinatesAreArcSecondsInMemoryAndTypedTextInTheFile) {
     dialog_open(station(), DialogId::coordinates, fields);
-    EXPECT_STREQ(fields.first.data(), kDefaultLatitudeText);
-    EXPECT_STREQ(fields.second.data(), kDefaultLongitudeText);
+    EXPECT_STREQ(fields.text[0].data(), kDefaultLatitudeText);
+    EXPECT_STREQ(fields.text[1].data(), kDefaultLongitudeText);
 
     dialog_ok(station(), DialogId::coordinates, dialog_fields("47.5", "39.25"));
     EXPECT_DOUBLE_EQ(station().settings.latitude_arcsec, 171000);
@@ -74,18 +74,18 @@ TEST_F(SettingsDialogs, CoordinatesAreArcSecondsInMemoryAndTypedTextInTheFile) {
     // A file with one line: the missing longitude shows the default text.
     write("point.ini", "55.5\r\n");
     dialog_open(station(), DialogId::coordinates, fields);
-    EXPECT_STREQ(fields.first.data(), "55.5");
-    EXPECT_STREQ(fields.second.data(), kDefaultLongitudeText);
+    EXPECT_STREQ(fields.text[0].data(), "55.5");
+    EXPECT_STREQ(fields.text[1].data(), kDefaultLongitudeText);
 }
 
 TEST_F(SettingsDialogs, NameIsTakenFromItsFileWhenTheDialogOpens) {
     dialog_open(station(), DialogId::name, fields);
-    EXPECT_STREQ(fields.first.data(), "Varnholm");
+    EXPECT_STREQ(fields.text[0].data(), "Varnholm");
 
     std::string russian = cp1251("Пулково");
     write("name.ini", russian + "\r\n");
     dialog_open(station(), DialogId::name, fields);
-    EXPECT_EQ(fields.first.data(), russian);
+    EXPECT_EQ(fields.text[0].data(), russian);
     EXPECT_EQ(station().settings.receiver_name.data(), russian);
 
     dialog_ok(station(), DialogId::name, dialog_fields("North-1"));
@@ -95,27 +95,27 @@ TEST_F(SettingsDialogs, NameIsTakenFromItsFileWhenTheDialogOpens) {
     // An empty file holds no name: the dialog shows the default, memory keeps its name.
     write("name.ini", "");
     dialog_open(station(), DialogId::name, fields);
-    EXPECT_STREQ(fields.first.data(), "Varnholm");
+    EXPECT_STREQ(fields.text[0].data(), "Varnholm");
     EXPECT_STREQ(station().settings.receiver_name.data(), "North-1");
 }
 
 TEST_F(SettingsDialogs, ThresholdOutOfRangeOpensAs50AndOkTakesAnyNumber) {
     dialog_open(station(), DialogId::threshold, fields);
-    EXPECT_STREQ(fields.first.data(), "50");
+    EXPECT_STREQ(fields.text[0].data(), "50");
 
     dialog_ok(station(), DialogId::threshold, dialog_fields("300"));
     dialog_open(station(), DialogId::threshold, fields);
-    EXPECT_STREQ(fields.first.data(), "50");
+    EXPECT_STREQ(fields.text[0].data(), "50");
     EXPECT_EQ(station().settings.signal_threshold, 50);
     EXPECT_EQ(file("porog.ini"), "300\r\n");  // opening never writes
 
     write("porog.ini", "-1\r\n");
     dialog_open(station(), DialogId::threshold, fields);
-    EXPECT_STREQ(fields.first.data(), "50");
+    EXPECT_STREQ(fields.text[0].data(), "50");
 
     write("porog.ini", " 42abc\r\n");
     dialog_open(station(), DialogId::threshold, fields);
-    EXPECT_STREQ(fields.first.data(), " 42abc");  // in range: shown as read
+    EXPECT_STREQ(fields.text[0].data(), " 42abc");  // in range: shown as read
     EXPECT_EQ(station().settings.signal_threshold, 42);
 
     dialog_ok(station(), DialogId::threshold, dialog_fields("300"));
@@ -125,7 +125,7 @@ TEST_F(SettingsDialogs, ThresholdOutOfRangeOpensAs50AndOkTakesAnyNumber) {
 
 TEST_F(SettingsDialogs, FrequencyOkTakesANewReference) {
     dialog_open(station(), DialogId::frequency, fields);
-    EXPECT_STREQ(fields.first.data(), "12000000");
+    EXPECT_STREQ(fields.text[0].data(), "12000000");
 
     write("frequency.ini", "6000000\r\n");
     dialog_open(station(), DialogId::frequency, fields);

@@ -102,7 +102,7 @@ TEST_F(MainWindow, HasItsClassTitleStyleSizeAndLines) {
     RECT frame;
     GetWindowRect(window(), &frame);
     EXPECT_EQ(frame.right - frame.left, 585);
-    EXPECT_EQ(frame.bottom - frame.top, 372);
+    EXPECT_EQ(frame.bottom - frame.top, 388);
     for (int k = 0; k < kDisplayLines + kStatusLines; ++k) {
         HWND line = k < kDisplayLines ? app().display_lines[static_cast<size_t>(k)]
                                       : app().status_lines[static_cast<size_t>(k - kDisplayLines)];
@@ -118,6 +118,7 @@ TEST_F(MainWindow, HasItsClassTitleStyleSizeAndLines) {
         EXPECT_NE(SendMessageW(line, WM_GETFONT, 0, 0), 0);
     }
     EXPECT_EQ(status_text(2), L"");
+    EXPECT_EQ(status_text(3), L"");  // no push targets
 }
 
 TEST_F(MainWindow, StatusLinesShowTheRelayAndTheSourceInRussian) {

@@ -129,6 +129,7 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
     // The second item's two trailing blanks are part of its text.
     std::vector<MenuEntry> settings = {
         item(102, L"&Настройки Сервера"),               // relay port
+        item(121, L"&Настройки передачи на серверы"),   // push targets
         item(119, L"&Настройки COM источника"),         // serial port and speed
         item(108, L"&Настройки TCP источника  "),       // source host and port
         item(109, L"&Настройки TCP потребителя"),       // consumer host and port
@@ -272,6 +273,7 @@ struct ExpectedDialog {
     const wchar_t* name;
     const wchar_t* title;
     std::vector<ExpectedControl> controls;
+    int height = 90;  // dialog units; every one is 186 wide
 };
 
 void PrintTo(const ExpectedDialog& d, std::ostream* os) {
@@ -351,6 +353,23 @@ const ExpectedDialog kDialogs[] = {
          {1000, Kind::edit, L"", 7, 7, 60, 14},
          {-1, Kind::label, L"Частота таймера", 82, 7, 96, 8},
      }},
+    {"PushTargets",
+     L"IDD_DIALOG_PUSH",
+     L"Настройки передачи на серверы",
+     {
+         {-1, Kind::label, L"Адрес и порт сервера, по одному в строке", 7, 7, 172, 8},
+         {1000, Kind::edit, L"", 7, 20, 172, 14},
+         {1001, Kind::edit, L"", 7, 36, 172, 14},
+         {1002, Kind::edit, L"", 7, 52, 172, 14},
+         {1003, Kind::edit, L"", 7, 68, 172, 14},
+         {1004, Kind::edit, L"", 7, 84, 172, 14},
+         {1005, Kind::edit, L"", 7, 100, 172, 14},
+         {1006, Kind::edit, L"", 7, 116, 172, 14},
+         {1007, Kind::edit, L"", 7, 132, 172, 14},
+         {1, Kind::default_button, L"OK", 7, 157, 50, 14},
+         {2, Kind::button, L"Cancel", 129, 157, 50, 14},
+     },
+     178},
 };
 
 void expect_control(const Control& got, const ExpectedControl& want) {
@@ -403,7 +422,7 @@ TEST_P(DialogResources, TemplateMatchesItsLayout) {
     EXPECT_EQ(got.style, 0x90C800C0u);
     EXPECT_EQ(got.ex_style, 0u);
     EXPECT_EQ(got.cx, 186);
-    EXPECT_EQ(got.cy, 90);
+    EXPECT_EQ(got.cy, want.height);
     EXPECT_EQ(got.menu, L"");
     EXPECT_EQ(got.window_class, L"");
     EXPECT_EQ(utf8(got.title), utf8(want.title));
