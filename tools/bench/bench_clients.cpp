@@ -253,6 +253,16 @@ std::unique_ptr<BenchClient> client_connect(uint16_t port) {
     return client;
 }
 
+std::unique_ptr<BenchClient> client_accept(SOCKET listener, int timeout_ms) {
+    SOCKET s = sim_accept(listener, timeout_ms);
+    if (s == INVALID_SOCKET)
+        return nullptr;
+    auto client = std::make_unique<BenchClient>();
+    client->socket = s;
+    socket_set_nonblocking(s);
+    return client;
+}
+
 void client_close(BenchClient& client) {
     if (client.socket != INVALID_SOCKET)
         closesocket(client.socket);

@@ -66,6 +66,9 @@ struct BenchClient {
 
 // Connects to the port on 127.0.0.1; nullptr on failure.
 std::unique_ptr<BenchClient> client_connect(uint16_t port);
+// A push target's end: takes the connection the relay makes to `listener` within
+// `timeout_ms`; nullptr when none came.
+std::unique_ptr<BenchClient> client_accept(SOCKET listener, int timeout_ms);
 void client_close(BenchClient& client);
 
 // Reads a client that has not been read so far until the relay's close, or until

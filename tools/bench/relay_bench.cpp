@@ -17,7 +17,11 @@
 //            MB/s each client received;
 //   burst    1 MiB and 4 MiB sent at once, as fast as the relay takes them, to 10 clients;
 //   stuck    100 clients, one never reads, paced fast: the relay's peak memory, and
-//            whether and when it cut the stuck client.
+//            whether and when it cut the stuck client;
+//   push     qalmor alone: 10 clients and 4 push targets (servers it connects to) paced
+//            and flat out, beside 14 clients paced: what a target costs against a client
+//            (CPU per delivered frame, the ratio printed under the table), and whether a
+//            target that reads is ever cut.
 // Every client's stream is checked: every frame in order, each byte as the simulator wrote
 // it. A client the relay cut is a result, counted in the table. The benchmark asserts no
 // speed; it measures and prints, and ends every process it started.
@@ -76,9 +80,12 @@ enum class Send { paced, valve, burst };
 struct Scenario {
     const char* key;
     Send send;
-    int clients;  // all of them, the stuck one included
+    int clients;  // all of them, the stuck one included; the push targets besides
     bool stuck = false;
     uint64_t burst_bytes = 0;
+    int targets = 0;  // push targets, qalmor only
+    // The scenario whose CPU per delivered frame this one's is compared with.
+    const char* compare_with = nullptr;
 };
 
 constexpr Scenario kScenarios[] = {
@@ -91,6 +98,9 @@ constexpr Scenario kScenarios[] = {
     {"burst1M", Send::burst, 10, false, 1 * kMiB},
     {"burst4M", Send::burst, 10, false, 4 * kMiB},
     {"stuck", Send::paced, 100, true},
+    {"paced14", Send::paced, 14},
+    {"push10+4", Send::paced, 10, false, 0, 4, "paced14"},
+    {"pushmax10+4", Send::valve, 10, false, 0, 4},
 };
 
 enum class RelayKind { reference, qalmor };
@@ -138,6 +148,8 @@ const char kHelp[] =
     "                      max1 max10 max100         flat out through the valve\n"
     "                      burst1M burst4M           1 or 4 MiB at once, to 10 clients\n"
     "                      stuck                     100 clients, one never reads\n"
+    "                      paced14 push10+4          14 clients, or 10 and 4 push targets\n"
+    "                      pushmax10+4               flat out to 10 clients and 4 targets\n"
     "  --seconds S       how long the paced scenarios send (default 5)\n"
     "  --rate N          frames per second of the paced scenarios (default 2000)\n"
     "  --valve BYTES     flat out, how far the stream may run ahead of the slowest client\n"
@@ -281,6 +293,7 @@ struct RelayRun {
     uint16_t source_port = 0;
     uint64_t messages = 0;                              // what the simulator sends
     std::vector<std::unique_ptr<BenchClient>> clients;  // the stuck one, if any, last
+    std::vector<SOCKET> target_listeners;               // where the push targets connect
     ClientReaders readers;
     BenchValve valve;  // flat out only
     int64_t link_ns = 0;
@@ -293,6 +306,8 @@ struct RelayRun {
         for (auto& client : clients) {
             client_close(*client);
         }
+        for (SOCKET listener : target_listeners)
+            closesocket(listener);
         child_stop(relay, SIGKILL, kStopWaitMs);
         child_stop(simulator, SIGKILL, kStopWaitMs);
     }
@@ -304,9 +319,40 @@ bool run_wait(RelayRun& run, const std::function<bool()>& done, int64_t timeout_
     return children_wait(run.relay, run.simulator, done, timeout_ns);
 }
 
+// The clients that read: the relay clients but the stuck one, and the push targets (they
+// come first).
 std::span<const std::unique_ptr<BenchClient>> healthy_of(const RelayRun& run,
                                                          const Scenario& scenario) {
     return std::span(run.clients).first(run.clients.size() - (scenario.stuck ? 1 : 0));
+}
+
+// Listens for the push targets and names them in qalmor's "initpush.ini".
+std::string listen_for_targets(RelayRun& run, const Scenario& scenario) {
+    std::string lines;
+    for (int i = 0; i < scenario.targets; ++i) {
+        uint16_t port = 0;
+        SOCKET listener = sim_listen_on(INADDR_LOOPBACK, port);
+        if (listener == INVALID_SOCKET)
+            return "a push target cannot listen";
+        run.target_listeners.push_back(listener);
+        lines += "127.0.0.1 " + std::to_string(port) + "\r\n";
+    }
+    run.dir.write("initpush.ini", lines);
+    return "";
+}
+
+// Takes the push targets' connections once the relay has made them.
+std::string accept_targets(RelayRun& run) {
+    for (SOCKET listener : run.target_listeners) {
+        std::unique_ptr<BenchClient> target;
+        run_wait(
+            run, [&] { return (target = client_accept(listener, 10)) != nullptr; },
+            kSetupTimeoutNs);
+        if (target == nullptr)
+            return "a push target was not connected to";
+        run.clients.insert(run.clients.begin(), std::move(target));
+    }
+    return "";
 }
 
 // qalmor's settings files as the Windows program writes them: one value a line, CR LF.
@@ -349,8 +395,14 @@ std::string set_up(RelayRun& run, const Relay& relay, const Scenario& scenario) 
         if (!valve_start(run.valve))
             return "the valve cannot listen";
     }
+    if (scenario.targets > 0 && relay.kind != RelayKind::qalmor)
+        return "it has no push targets";
+    if (std::string failure = listen_for_targets(run, scenario); !failure.empty())
+        return failure;
     if (!start_relay(run, relay, valve ? run.valve.port : run.source_port))
         return "the relay cannot be started";
+    if (std::string failure = accept_targets(run); !failure.empty())
+        return failure;
     for (int i = 0; i < scenario.clients; ++i) {
         auto client = connect_client(run);
         if (client == nullptr)
@@ -582,11 +634,13 @@ std::string scenario_label(const Scenario& scenario, const Options& options) {
     char label[40];
     switch (scenario.send) {
         case Send::paced:
-            std::snprintf(label, sizeof label, "paced %.0f/s%s", scenario_rate(scenario, options),
-                          scenario.stuck ? ", 1 stuck" : "");
+            std::snprintf(label, sizeof label, "paced %.0f/s%s%s", scenario_rate(scenario, options),
+                          scenario.stuck ? ", 1 stuck" : "",
+                          scenario.targets > 0 ? ", 4 push" : "");
             break;
         case Send::valve:
-            std::snprintf(label, sizeof label, "flat out");
+            std::snprintf(label, sizeof label, "flat out%s",
+                          scenario.targets > 0 ? ", 4 push" : "");
             break;
         case Send::burst:
             std::snprintf(label, sizeof label, "burst %llu MiB",
@@ -637,8 +691,8 @@ void print_row(const Scenario& scenario, const Options& options, const Relay& re
                             ? scenario_label(scenario, options)
                             : "";
     if (!r.failure.empty()) {
-        std::printf("%-22s %4d %-9s not run: %s\n", label.c_str(), scenario.clients, relay.name,
-                    r.failure.c_str());
+        std::printf("%-22s %4d %-9s not run: %s\n", label.c_str(),
+                    scenario.clients + scenario.targets, relay.name, r.failure.c_str());
         return;
     }
     // Only paced frames carry their true send time: flat out and in a burst, the simulator
@@ -665,9 +719,9 @@ void print_row(const Scenario& scenario, const Options& options, const Relay& re
     if (r.exit_code != 0)
         notes += " exit " + std::to_string(r.exit_code) + " on SIGTERM";
     std::printf("%-22s %4d %-9s %8s %7s %6s %6s %7s %6.1f %6s %4d %7s %7s  %s\n", label.c_str(),
-                scenario.clients, relay.name, rate, mb_per_client.c_str(), us(r.p50_us).c_str(),
-                us(r.p99_us).c_str(), figure(r.cpu_s_per_mdelivered).c_str(), r.peak_mb, exact,
-                r.cut, cpu_ratio.c_str(), p99_ratio.c_str(), notes.c_str());
+                scenario.clients + scenario.targets, relay.name, rate, mb_per_client.c_str(),
+                us(r.p50_us).c_str(), us(r.p99_us).c_str(), figure(r.cpu_s_per_mdelivered).c_str(),
+                r.peak_mb, exact, r.cut, cpu_ratio.c_str(), p99_ratio.c_str(), notes.c_str());
     if (!r.first_fault.empty())
         std::printf("%-37s first fault: %s\n", "", r.first_fault.c_str());
 }
@@ -715,7 +769,8 @@ void print_legend(const Options& options) {
         "on only while the\n"
         "slowest client not cut is less than its size behind. stuck: when the relay let go\n"
         "of the client that never reads (its connection left /proc/net/tcp), in seconds\n"
-        "after the source link came up.\n",
+        "after the source link came up. 4 push: 4 of the readers are push targets, servers\n"
+        "qalmor connects to (initpush.ini); the reference has none.\n",
         options.runs, options.runs > 1 ? " (medians; exact and cut show the worst run)" : "",
         options.seconds, options.rate, options.stuck_seconds, options.stuck_rate,
         options.max_messages, options.valve, options.readers);
@@ -734,9 +789,15 @@ std::vector<Relay> relays_of(const Options& options) {
     return relays;
 }
 
+// qalmor's results of the scenarios run so far, for the comparisons under the table.
+struct QalmorResult {
+    const char* key;
+    Result result;
+};
+
 // Runs the scenario against every relay, taking turns which goes first so that a drift in
-// the machine's load falls on both, and prints their rows.
-void run_scenario(const Scenario& scenario, const Options& options, const FrameCheck& check) {
+// the machine's load falls on both, and prints their rows. Returns qalmor's result.
+Result run_scenario(const Scenario& scenario, const Options& options, const FrameCheck& check) {
     std::vector<Relay> relays = relays_of(options);
     std::vector<std::vector<Result>> runs(relays.size());
     for (int i = 0; i < options.runs; ++i) {
@@ -752,6 +813,29 @@ void run_scenario(const Scenario& scenario, const Options& options, const FrameC
     for (size_t k = 0; k < relays.size(); ++k)
         print_row(scenario, options, relays[k], results[k], reference);
     std::fflush(stdout);
+    return results.back();
+}
+
+// What push targets cost against relay clients: CPU per delivered frame of a scenario
+// with targets over that of one with as many clients, qalmor both times.
+void print_comparisons(const std::vector<QalmorResult>& done) {
+    for (const Scenario& scenario : kScenarios) {
+        if (scenario.compare_with == nullptr)
+            continue;
+        const Result* with = nullptr;
+        const Result* against = nullptr;
+        for (const QalmorResult& r : done) {
+            with = std::string_view(r.key) == scenario.key ? &r.result : with;
+            against = std::string_view(r.key) == scenario.compare_with ? &r.result : against;
+        }
+        if (with == nullptr || against == nullptr || !with->failure.empty() ||
+            !against->failure.empty())
+            continue;
+        std::printf("qalmor %s against %s: CPU per delivered frame %s (readers cut: %d)\n",
+                    scenario.key, scenario.compare_with,
+                    ratio(with->cpu_s_per_mdelivered, against->cpu_s_per_mdelivered).c_str(),
+                    with->cut);
+    }
 }
 
 }  // namespace
@@ -767,10 +851,12 @@ int main(int argc, char** argv) {
     print_load();
     print_relays(options);
     print_header();
+    std::vector<QalmorResult> done;
     for (const Scenario& scenario : kScenarios) {
         if (selected(scenario, options))
-            run_scenario(scenario, options, check);
+            done.push_back({scenario.key, run_scenario(scenario, options, check)});
     }
+    print_comparisons(done);
     print_legend(options);
     return 0;
 }
