@@ -46,6 +46,7 @@
 #define IDC_SERIAL_PORT 1000    // IDD_DIALOG_COM, an editable list
 #define IDC_SERIAL_SPEED 1001   // IDD_DIALOG_COM, an editable list
 #define IDC_PUSH_FIRST 1000     // IDD_DIALOG_PUSH: one target a line, 1000 to 1007
+#define IDC_PUSH_STATUS 1010    // IDD_DIALOG_PUSH: the targets' states
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif

@@ -122,6 +122,14 @@ void on_status_refresh() {
         status_refresh(*station());
 }
 
+// The frame is as tall as every line needs to show whole, the status lines too: the title
+// and menu bars are not alike on every system.
+int main_window_height() {
+    RECT client{0, 0, kMainWindowWidth, kLineHeight * (kDisplayLines + kStatusLines)};
+    AdjustWindowRectEx(&client, kMainWindowStyle, TRUE, 0);
+    return client.bottom - client.top;
+}
+
 }  // namespace
 
 bool main_window_register(HINSTANCE instance) {
@@ -140,9 +148,9 @@ bool main_window_register(HINSTANCE instance) {
 HWND main_window_create(HINSTANCE instance, int show) {
     wchar_t title[64];
     wide_from_cp1251(kWindowTitle, title);
-    HWND window =
-        CreateWindowExW(0, kMainWindowClass, title, kMainWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
-                        kMainWindowWidth, kMainWindowHeight, nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowExW(0, kMainWindowClass, title, kMainWindowStyle, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, kMainWindowWidth, main_window_height(), nullptr,
+                                  nullptr, instance, nullptr);
     ShowWindow(window, show);
     UpdateWindow(window);
     return window;

@@ -7,8 +7,7 @@
 constexpr wchar_t kMainWindowClass[] = L"kavrelWindow";
 constexpr DWORD kMainWindowStyle = 0x10CA0080;  // visible, caption, system menu, minimise box
 constexpr int kMainWindowWidth = 585;
-// One line taller than the 21 lines of the first version: the push targets' line.
-constexpr int kMainWindowHeight = 388;
+
 constexpr int kLineWidth = 676;
 constexpr int kLineHeight = 16;
 

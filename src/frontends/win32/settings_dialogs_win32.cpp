@@ -1,5 +1,7 @@
 #include "frontends/win32/settings_dialogs_win32.h"
 
+#include <cstring>
+
 #include "frontends/win32/wide_text.h"
 #include "frontends/win32/win32_app.h"
 #include "net/speed_hunt.h"
@@ -108,6 +110,23 @@ void fill_choices(HWND dialog, int field_id, FieldKind kind) {
     }
 }
 
+constexpr UINT_PTR kPushStatusTimer = 1;
+
+// The push dialog's list of the targets' states: their status lines, one a target.
+void show_push_status(HWND dialog) {
+    static StatusTexts texts;
+    station_status_texts(station(), texts);
+    std::array<char, kPushLineSize * kPushTargets> list{};
+    size_t length = 0;
+    for (const auto& line : texts.push_target_lines) {
+        if (line[0] == '\0')
+            continue;
+        text_format(std::span(list).subspan(length), "%s\r\n", line.data());
+        length += std::strlen(list.data() + length);
+    }
+    dialog_item_text_set(dialog, IDC_PUSH_STATUS, list.data());
+}
+
 // Fills a dialog when it opens; returns 0 so the platform sets no focus of its own.
 INT_PTR on_open(HWND dialog, DialogId id) {
     SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(id));
@@ -121,6 +140,10 @@ INT_PTR on_open(HWND dialog, DialogId id) {
     if (row.tab_cycling) {
         win32_app().tab_dialogs[dialog_index(id)] = dialog;
         SetFocus(GetDlgItem(dialog, field_id(0)));
+    }
+    if (id == DialogId::push) {
+        show_push_status(dialog);
+        SetTimer(dialog, kPushStatusTimer, 1000, nullptr);
     }
     return 0;
 }
@@ -176,6 +199,10 @@ bool settings_dialogs_take_tab() {
 INT_PTR CALLBACK settings_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message == WM_INITDIALOG)
         return on_open(dialog, static_cast<DialogId>(lparam));
+    if (message == WM_TIMER && wparam == kPushStatusTimer) {
+        show_push_status(dialog);
+        return 1;
+    }
     if (message != WM_COMMAND)
         return 0;
     switch (LOWORD(wparam)) {

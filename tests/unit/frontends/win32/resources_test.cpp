@@ -366,10 +366,11 @@ const ExpectedDialog kDialogs[] = {
          {1005, Kind::edit, L"", 7, 100, 172, 14},
          {1006, Kind::edit, L"", 7, 116, 172, 14},
          {1007, Kind::edit, L"", 7, 132, 172, 14},
-         {1, Kind::default_button, L"OK", 7, 157, 50, 14},
-         {2, Kind::button, L"Cancel", 129, 157, 50, 14},
+         {1010, Kind::label, L"", 7, 152, 172, 68},
+         {1, Kind::default_button, L"OK", 7, 225, 50, 14},
+         {2, Kind::button, L"Cancel", 129, 225, 50, 14},
      },
-     178},
+     246},
 };
 
 void expect_control(const Control& got, const ExpectedControl& want) {
