@@ -86,19 +86,28 @@ void trim_host(const Text256& typed, Text256& host) {
     text_copy(host, text.empty() ? std::string_view("127.0.0.1") : text);
 }
 
-// Resolves a host name or dotted address to an IPv4 address, with a call that is safe on
-// any thread. Dotted addresses never cause a name-server query.
-bool resolve_host(const char* host, in_addr& address) {
+// A host name can stand for several addresses (a server farm, a dual-homed host): each
+// is tried in turn, up to this many.
+constexpr int kAddressesTried = 4;
+using ResolvedAddresses = std::array<in_addr, kAddressesTried>;
+
+// Resolves a host name or dotted address to its IPv4 addresses, with a call that is safe
+// on any thread; returns how many. Dotted addresses never cause a name-server query.
+int resolve_host(const char* host, ResolvedAddresses& addresses) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
+        return 0;
+    int count = 0;
+    for (addrinfo* entry = found; entry != nullptr && count < kAddressesTried;
+         entry = entry->ai_next) {
+        addresses[static_cast<size_t>(count++)] =
+            reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr;
     }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
-    return true;
+    return count;
 }
 
 // Connects a non-blocking socket, waiting in short slices so that a stop request, or a
@@ -207,24 +216,36 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint3
 // Resolves the slot's host and connects `s` to it. On failure the attempt is over: the
 // socket is closed and the slot shows why.
 bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
-                         uint32_t generation, SOCKET s, sockaddr_in& address) {
+                         uint32_t generation, SOCKET& s, sockaddr_in& address) {
     Text256 typed;
     link_host(table, slot, typed);
     Text256 host;
     trim_host(typed, host);
-    in_addr resolved;
-    if (!resolve_host(host.data(), resolved)) {
+    ResolvedAddresses resolved;
+    int count = resolve_host(host.data(), resolved);
+    if (count == 0) {
         Text256 text;
         text_format(text, kTextHostError, host.data());
         fail_attempt(table, connector, slot, generation, s, false, text.data());
         return false;
     }
-    address = socket_ipv4_address(ntohl(resolved.s_addr), link_port(table, slot));
-    if (!connect_within_limit(table, connector, slot, generation, s, address)) {
-        fail_attempt(table, connector, slot, generation, s, false, kTextConnectError);
-        return false;
+    uint16_t port = link_port(table, slot);
+    for (int i = 0; i < count; ++i) {
+        // A socket whose connect failed is not used again.
+        if (i > 0) {
+            closesocket(s);
+            s = make_socket(table, connector, slot, generation);
+            if (s == INVALID_SOCKET)
+                return false;
+        }
+        address = socket_ipv4_address(ntohl(resolved[static_cast<size_t>(i)].s_addr), port);
+        if (connect_within_limit(table, connector, slot, generation, s, address))
+            return true;
+        if (!worker_running(connector.worker) || link_drops(table, slot) != generation)
+            break;
     }
-    return true;
+    fail_attempt(table, connector, slot, generation, s, false, kTextConnectError);
+    return false;
 }
 
 // Puts the connected socket in the slot, from where its events are recognised, while the

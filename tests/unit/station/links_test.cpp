@@ -96,6 +96,19 @@ TEST(Links, BlanksAroundAHostAreDroppedAndAnEmptyHostIsThisComputer) {
     }
 }
 
+#ifndef _WIN32
+// A host name that stands for several addresses: each is tried in turn, and the first that
+// answers is the link (the test's own lookup gives 127.0.0.2, where nothing listens, then
+// 127.0.0.1).
+TEST(Links, EveryAddressOfAHostIsTriedInTurn) {
+    TestStation t;
+    FakeReceiver receiver;
+    link_set_address(t.station->links, LINK_SOURCE, "several.test", receiver.port);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
+    EXPECT_EQ(t.client_line(), client_line(receiver.port, "Соединение 127.0.0.1"));
+}
+#endif
+
 TEST(Links, DropClosesTheSocketAndMarksTheSlotClosed) {
     TestStation t;
     FakeReceiver receiver;
