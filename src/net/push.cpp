@@ -42,16 +42,6 @@ uint32_t push_feed(PushTargets& pushes, RelayServer& relay) {
     return failed;
 }
 
-int push_target_of(const PushTargets& pushes, SOCKET s) {
-    if (s == INVALID_SOCKET)
-        return -1;
-    for (int i = 0; i < kPushTargets; ++i) {
-        if (pushes.targets[static_cast<size_t>(i)].reader.socket == s)
-            return i;
-    }
-    return -1;
-}
-
 void push_forget_connection(PushTargets& pushes, int target) {
     PushTarget& pushed = pushes.targets[static_cast<size_t>(target)];
     pushed.reader = HistoryReader{};

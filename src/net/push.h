@@ -49,9 +49,6 @@ void push_take_new_connections(PushTargets& pushes, const LinkTable& links, uint
 // drops those links. UI thread.
 uint32_t push_feed(PushTargets& pushes, RelayServer& relay);
 
-// The target whose connection is `s`, or -1.
-int push_target_of(const PushTargets& pushes, SOCKET s);
-
 // A target's connection has ended (dropped, or the link closed): it is fed no more.
 void push_forget_connection(PushTargets& pushes, int target);
 

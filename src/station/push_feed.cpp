@@ -118,16 +118,31 @@ void push_chunk_arrived(Station& station) {
     }
 }
 
+namespace {
+
+// The target whose link's socket is `s`, or -1. Its connection may not be fed yet (it is
+// taken with the next chunk), but its events are its own all the same.
+int target_of_socket(const Station& station, SOCKET s) {
+    for (int i = 0; s != INVALID_SOCKET && i < kPushTargets; ++i) {
+        if (link_read(station.links, push_slot(i)).socket == s)
+            return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
 void push_event(Station& station, SOCKET s, unsigned event) {
-    int target = push_target_of(station.pushes, s);
-    if (target < 0 || link_read(station.links, push_slot(target)).socket != s)
+    int target = target_of_socket(station, s);
+    if (target < 0)
         return;
     PushTarget& pushed = target_at(station, target);
     if (event == kSocketRead) {
         char discarded[kRelayReadSize];
         socket_recv(s, discarded, sizeof discarded);
     } else if (event == kSocketWrite) {
-        if (!relay_feed_reader(station.relay, pushed.reader, SocketRole::push_target))
+        if (pushed.reader.socket == s &&
+            !relay_feed_reader(station.relay, pushed.reader, SocketRole::push_target))
             drop_unfed(station, target);
     } else if (event == kSocketClose) {
         push_forget_connection(station.pushes, target);
