@@ -476,7 +476,7 @@ std::vector<std::wstring> split_lines(const std::wstring& text) {
     return lines;
 }
 
-TEST(HelpText, TenSectionsInOrderEachAHeadingAndItsParagraphs) {
+TEST(HelpText, ElevenSectionsInOrderEachAHeadingAndItsParagraphs) {
     std::string bytes = text_resource(L"HELP_TEXT");
     expect_plain_cp1251(bytes);
     std::wstring text = from_cp1251(bytes);
@@ -489,6 +489,7 @@ TEST(HelpText, TenSectionsInOrderEachAHeadingAndItsParagraphs) {
         {L"\"НАСТРОЙКИ ТСР ИСТОЧНИКА\"", L"IP"},
         {L"\"БИНАРНЫЙ РЕЖИМ ИСТОЧНИКА\"", L"бинарн"},
         {L"\"НАСТРОЙКИ СЕРВЕРА\"", L"100"},
+        {L"\"НАСТРОЙКИ ПЕРЕДАЧИ НА СЕРВЕРЫ\"", L"initpush.ini"},
         {L"\"НАСТРОЙКИ ТСР ПОТРЕБИТЕЛЯ\"", L"адрес"},
         {L"\"НИЖНИЙ ПОРОГ УРОВНЯ ПРИЕМА\"", L"255"},
         {L"\"ЧАСТОТА ТАЙМЕРА\"", L"MLAT"},
