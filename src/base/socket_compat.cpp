@@ -8,6 +8,12 @@ void socket_format_address(const in_addr& address, std::array<char, 16>& text) {
     std::snprintf(text.data(), text.size(), "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
 }
 
+bool socket_set_dual_stack(SOCKET s) {
+    int v6_only = 0;
+    return setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6_only),
+                      sizeof v6_only) == 0;
+}
+
 sockaddr_in socket_ipv4_address(uint32_t host_order_address, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -57,6 +57,10 @@ bool socket_set_nonblocking(SOCKET s);
 // option would let another program take the port instead.
 void socket_allow_rebind(SOCKET listener);
 
+// Lets an IPv6 socket that listens on every interface take IPv4 peers too (they arrive
+// as IPv4-mapped addresses). Returns false where the system cannot.
+bool socket_set_dual_stack(SOCKET s);
+
 // Whether the last socket call failed only because it would have had to wait.
 bool socket_would_block();
 // The last socket call's error code (WSAGetLastError, errno), and its text as the

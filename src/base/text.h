@@ -31,6 +31,15 @@ inline bool text_is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+// The text without the blanks around it.
+inline std::string_view text_trim(std::string_view text) {
+    while (!text.empty() && text_is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && text_is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
 // The value of a hexadecimal digit, either case, or -1 for any other character.
 constexpr int text_hex_digit(char c) {
     if (c >= '0' && c <= '9')

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/ip_address.h"
 #include "base/text.h"
 #include "net/link_texts.h"
 #include "net/socket_watch.h"
@@ -78,24 +79,21 @@ bool set_text_if_current(LinkTable& table, int slot, uint32_t generation, const 
 // Host texts are typed by hand: blanks around them are no part of the name, and an empty
 // one means this computer.
 void trim_host(const Text256& typed, Text256& host) {
-    std::string_view text = text_view(typed);
-    while (!text.empty() && text_is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && text_is_blank(text.back()))
-        text.remove_suffix(1);
+    std::string_view text = text_trim(text_view(typed));
     text_copy(host, text.empty() ? std::string_view("127.0.0.1") : text);
 }
 
-// A host name can stand for several addresses (a server farm, a dual-homed host): each
-// is tried in turn, up to this many.
+// A host name can stand for several addresses (a server farm, a dual-homed host, a name
+// with IPv6 and IPv4 addresses): each is tried in turn, up to this many.
 constexpr int kAddressesTried = 4;
-using ResolvedAddresses = std::array<in_addr, kAddressesTried>;
+using ResolvedAddresses = std::array<IpAddress, kAddressesTried>;
 
-// Resolves a host name or dotted address to its IPv4 addresses, with a call that is safe
-// on any thread; returns how many. Dotted addresses never cause a name-server query.
+// Resolves a host name or numeric address to its addresses of either family, in the order
+// the system prefers, with a call that is safe on any thread; returns how many. Numeric
+// addresses never cause a name-server query.
 int resolve_host(const char* host, ResolvedAddresses& addresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr)
@@ -103,8 +101,12 @@ int resolve_host(const char* host, ResolvedAddresses& addresses) {
     int count = 0;
     for (addrinfo* entry = found; entry != nullptr && count < kAddressesTried;
          entry = entry->ai_next) {
-        addresses[static_cast<size_t>(count++)] =
-            reinterpret_cast<const sockaddr_in*>(entry->ai_addr)->sin_addr;
+        sockaddr_storage address{};
+        if (entry->ai_addrlen > sizeof address)
+            continue;
+        std::memcpy(&address, entry->ai_addr, entry->ai_addrlen);
+        if (ip_from_socket_address(address, addresses[static_cast<size_t>(count)]))
+            ++count;
     }
     freeaddrinfo(found);
     return count;
@@ -114,9 +116,11 @@ int resolve_host(const char* host, ResolvedAddresses& addresses) {
 // cancel of the attempt (new settings, another source), ends the wait quickly. Returns
 // true when connected.
 bool connect_within_limit(LinkTable& table, const Connector& connector, int slot,
-                          uint32_t generation, SOCKET s, const sockaddr_in& address) {
+                          uint32_t generation, SOCKET s, const IpAddress& address, uint16_t port) {
     socket_set_nonblocking(s);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    sockaddr_storage peer;
+    socklen_t length = ip_socket_address(address, port, peer);
+    if (connect(s, reinterpret_cast<const sockaddr*>(&peer), length) == 0) {
         return true;
     }
     if (!socket_would_block())
@@ -192,10 +196,12 @@ bool begin_attempt(LinkTable& table, const Connector& connector, int slot, uint3
     return true;
 }
 
-// Makes the attempt's socket; it stays the attempt's own until it is connected. Returns
-// INVALID_SOCKET, with the slot marked failed, when none can be made.
-SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint32_t generation) {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+// Makes the attempt's socket for an address of the family of `address`; it stays the attempt's own
+// until it is connected. Returns INVALID_SOCKET, with the slot marked failed, when none can be
+// made.
+SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint32_t generation,
+                   const IpAddress& address) {
+    SOCKET s = socket(ip_is_v4(address) ? AF_INET : AF_INET6, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         if (set_text_if_current(table, slot, generation, kTextSocketError)) {
             report_status(connector);
@@ -213,10 +219,11 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint3
     return s;
 }
 
-// Resolves the slot's host and connects `s` to it. On failure the attempt is over: the
-// socket is closed and the slot shows why.
+// Resolves the slot's host and connects a socket of its own to one of its addresses, the
+// one connected to in `address`. On failure the attempt is over: its socket is closed and
+// the slot shows why.
 bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
-                         uint32_t generation, SOCKET& s, sockaddr_in& address) {
+                         uint32_t generation, SOCKET& s, IpAddress& address) {
     Text256 typed;
     link_host(table, slot, typed);
     Text256 host;
@@ -226,23 +233,23 @@ bool resolve_and_connect(LinkTable& table, const Connector& connector, int slot,
     if (count == 0) {
         Text256 text;
         text_format(text, kTextHostError, host.data());
-        fail_attempt(table, connector, slot, generation, s, false, text.data());
+        fail_attempt(table, connector, slot, generation, INVALID_SOCKET, false, text.data());
         return false;
     }
     uint16_t port = link_port(table, slot);
     for (int i = 0; i < count; ++i) {
-        // A socket whose connect failed is not used again.
-        if (i > 0) {
-            closesocket(s);
-            s = make_socket(table, connector, slot, generation);
-            if (s == INVALID_SOCKET)
-                return false;
-        }
-        address = socket_ipv4_address(ntohl(resolved[static_cast<size_t>(i)].s_addr), port);
-        if (connect_within_limit(table, connector, slot, generation, s, address))
+        // Each address has a socket of its family; one whose connect failed is not used
+        // again.
+        address = resolved[static_cast<size_t>(i)];
+        s = make_socket(table, connector, slot, generation, address);
+        if (s == INVALID_SOCKET)
+            return false;
+        if (connect_within_limit(table, connector, slot, generation, s, address, port))
             return true;
-        if (!worker_running(connector.worker) || link_drops(table, slot) != generation)
+        if (!worker_running(connector.worker) || link_drops(table, slot) != generation ||
+            i == count - 1)
             break;
+        closesocket(s);
     }
     fail_attempt(table, connector, slot, generation, s, false, kTextConnectError);
     return false;
@@ -270,9 +277,9 @@ bool place_socket(LinkTable& table, const Connector& connector, int slot, uint32
 // slot; a cancel has not, so the attempt closes it here. Either way the slot is left as
 // its new owner has it, and the next pass opens it again if need be.
 void mark_connected(LinkTable& table, const Connector& connector, int slot, uint32_t generation,
-                    SOCKET s, const sockaddr_in& address) {
-    std::array<char, 16> dotted;
-    socket_format_address(address.sin_addr, dotted);
+                    SOCKET s, const IpAddress& address) {
+    std::array<char, kIpTextSize> dotted;
+    ip_format(address, dotted);
     bool connected = false;
     SOCKET abandoned = INVALID_SOCKET;
     {
@@ -321,10 +328,8 @@ void link_open(LinkTable& table, Connector& connector, int slot) {
     if (!begin_attempt(table, connector, slot, generation))
         return;
     report_status(connector);
-    SOCKET s = make_socket(table, connector, slot, generation);
-    if (s == INVALID_SOCKET)
-        return;
-    sockaddr_in address;
+    SOCKET s = INVALID_SOCKET;
+    IpAddress address;
     if (!resolve_and_connect(table, connector, slot, generation, s, address))
         return;
     if (!place_socket(table, connector, slot, generation, s))

@@ -4,14 +4,6 @@
 
 namespace {
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && text_is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && text_is_blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // A port: 1 to 65535 in decimal digits and nothing else; 0 for anything else.
 uint16_t port_of(std::string_view text) {
     if (text.empty() || text.size() > 5)
@@ -33,13 +25,13 @@ bool is_target(std::string_view text) {
 
 PushLine push_line_parse(std::string_view text) {
     PushLine line;
-    text = trimmed(text);
+    text = text_trim(text);
     text_copy(line.text, text);
     size_t cut = text.find_last_of(" \t");
     std::string_view host;
     std::string_view port;
     if (cut != std::string_view::npos) {
-        host = trimmed(text.substr(0, cut));
+        host = text_trim(text.substr(0, cut));
         port = text.substr(cut + 1);
     } else if (size_t colon = text.find(':');
                colon != std::string_view::npos && text.find(':', colon + 1) == text.npos) {
@@ -63,7 +55,7 @@ int push_lines_load(const char* dir, PushLines& lines) {
     int read = settings_file_read(dir, kPushSettingsFile, spans);
     int count = 0;
     for (int i = 0; i < read && count < kPushLines; ++i) {
-        std::string_view text = trimmed(text_view(raw[static_cast<size_t>(i)]));
+        std::string_view text = text_trim(text_view(raw[static_cast<size_t>(i)]));
         if (is_target(text))
             lines[static_cast<size_t>(count++)] = push_line_parse(text);
     }

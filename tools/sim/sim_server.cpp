@@ -289,11 +289,14 @@ SOCKET sim_listen_on(uint32_t address, uint16_t& port, SimText* error) {
 SOCKET sim_accept(SOCKET listener, int timeout_ms, SimEndpoint* peer) {
     if (!wait_socket(listener, false, timeout_ms).readable)
         return INVALID_SOCKET;
-    sockaddr_in address{};
+    // Room for a peer of either family: Winsock refuses an accept whose room is short.
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     SOCKET s = accept(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    if (s != INVALID_SOCKET && peer != nullptr)
-        sim_format_endpoint(ntohl(address.sin_addr.s_addr), ntohs(address.sin_port), *peer);
+    if (s != INVALID_SOCKET && peer != nullptr && address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
+        sim_format_endpoint(ntohl(v4.sin_addr.s_addr), ntohs(v4.sin_port), *peer);
+    }
     return s;
 }
 

@@ -52,6 +52,8 @@ void TempDir::write(const std::string& file, const std::string& bytes) const {
 
 FakeReceiver::FakeReceiver() : listener(sim_listen_on(INADDR_LOOPBACK, port)) {}
 
+FakeReceiver::FakeReceiver(const char* address) : listener(listen_at(address, port)) {}
+
 FakeReceiver::~FakeReceiver() {
     close_connection();
     closesocket(listener);
@@ -110,6 +112,41 @@ SOCKET connect_to(uint16_t port, uint16_t* local_port) {
     return s;
 }
 
+SOCKET connect_between(const char* from, const char* to, uint16_t port) {
+    IpAddress peer;
+    if (!ip_parse(to, peer))
+        return INVALID_SOCKET;
+    SOCKET s = socket(ip_is_v4(peer) ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+    sockaddr_storage address;
+    IpAddress local;
+    bool bound = from == nullptr ||
+                 (ip_parse(from, local) && bind(s, reinterpret_cast<sockaddr*>(&address),
+                                                ip_socket_address(local, 0, address)) == 0);
+    socklen_t length = ip_socket_address(peer, port, address);
+    if (!bound || connect(s, reinterpret_cast<sockaddr*>(&address), length) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+SOCKET listen_at(const char* address, uint16_t& port) {
+    IpAddress ip;
+    if (!ip_parse(address, ip))
+        return INVALID_SOCKET;
+    SOCKET s = socket(ip_is_v4(ip) ? AF_INET : AF_INET6, SOCK_STREAM, 0);
+    sockaddr_storage bound;
+    socklen_t length = ip_socket_address(ip, 0, bound);
+    if (bind(s, reinterpret_cast<sockaddr*>(&bound), length) != 0 || listen(s, 16) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    port = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(bound).sin_port
+                                            : reinterpret_cast<sockaddr_in6&>(bound).sin6_port);
+    return s;
+}
+
 int relay_client_read(SOCKET s, std::span<char> buffer, int wait_ms) {
     if (wait_ms > 0) {
         PollFd entry{};
@@ -124,7 +161,10 @@ int relay_client_read(SOCKET s, std::span<char> buffer, int wait_ms) {
     return n < 0 && socket_would_block() ? 0 : -1;
 }
 
-RelayReader::RelayReader(uint16_t port) : socket(connect_to(port)) {
+RelayReader::RelayReader(uint16_t port) : RelayReader(nullptr, "127.0.0.1", port) {}
+
+RelayReader::RelayReader(const char* from, const char* to, uint16_t port)
+    : socket(connect_between(from, to, port)) {
     // Waits in short polls rather than in a blocking recv: under Wine, shutting a socket
     // down does not wake a recv blocked on another thread.
     thread = std::thread([this] {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/ip_address.h"
 #include "base/socket_compat.h"
 #include "sim/receiver_sim.h"
 
@@ -34,6 +35,7 @@ struct FakeReceiver {
     SOCKET listener = INVALID_SOCKET;
     SOCKET connection = INVALID_SOCKET;
     FakeReceiver();
+    explicit FakeReceiver(const char* address);  // a numeric address of either family
     ~FakeReceiver();
     // Takes a pending connection if there is one; returns whether one is open.
     bool accept_pending();
@@ -59,6 +61,10 @@ struct SilentListener {
 // Connects a plain socket to 127.0.0.1:`port`; INVALID_SOCKET on failure. `local_port`,
 // when given, gets the socket's own port.
 SOCKET connect_to(uint16_t port, uint16_t* local_port = nullptr);
+// Connects from the numeric address `from` (nullptr: any) to `to`:`port`, either family.
+SOCKET connect_between(const char* from, const char* to, uint16_t port);
+// A listening socket on the numeric address `address`; the system picks `port`.
+SOCKET listen_at(const char* address, uint16_t& port);
 // Reads what has come into `buffer`, first waiting up to `wait_ms` for it (with 0 it reads
 // at once, as after epoll). The count read, 0 when nothing came, -1 once the relay has
 // closed the connection or it failed.
@@ -75,6 +81,7 @@ struct RelayReader {
     std::atomic<bool> paused{false};  // while set, reads nothing (its socket fills up)
 
     explicit RelayReader(uint16_t port);
+    RelayReader(const char* from, const char* to, uint16_t port);
     ~RelayReader();
     size_t size();
     std::string bytes();

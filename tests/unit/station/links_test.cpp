@@ -109,6 +109,18 @@ TEST(Links, EveryAddressOfAHostIsTriedInTurn) {
 }
 #endif
 
+// A receiver on IPv6 is reached as one on IPv4, and named in the client line.
+TEST(Links, AReceiverOnIpv6IsConnected) {
+    TestStation t;
+    FakeReceiver receiver("::1");
+    if (receiver.listener == INVALID_SOCKET)
+        GTEST_SKIP() << "no IPv6 loopback on this host";
+    link_set_address(t.station->links, LINK_SOURCE, "::1", receiver.port);
+    link_open(t.station->links, t.station->connector, LINK_SOURCE);
+    EXPECT_EQ(t.client_line(), client_line(receiver.port, "Соединение ::1"));
+    EXPECT_TRUE(receiver.accept_pending());
+}
+
 TEST(Links, DropClosesTheSocketAndMarksTheSlotClosed) {
     TestStation t;
     FakeReceiver receiver;
