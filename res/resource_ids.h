@@ -32,6 +32,8 @@
 // Settings dialogs. OK and Cancel are the platform's IDOK (1) and IDCANCEL (2).
 // Every dialog's fields are 1000, 1001 and on.
 #define IDC_RELAY_PORT 1000     // IDD_DIALOG2
+#define IDC_RELAY_ADDRESS 1001  // IDD_DIALOG2: where it listens; empty: everywhere
+#define IDC_RELAY_SHARE 1002    // IDD_DIALOG2: the slots one client address may hold
 #define IDC_SOURCE_PORT 1000    // IDD_DIALOG8
 #define IDC_SOURCE_HOST 1001    // IDD_DIALOG8
 #define IDC_CONSUMER_PORT 1000  // IDD_DIALOG9

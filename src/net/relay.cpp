@@ -63,36 +63,88 @@ bool serve_client(RelayServer& relay, RelayClient& client) {
     return false;
 }
 
+void refuse(RelayServer& relay, const IpAddress& address, RelayRefusal cause) {
+    ++relay.refused.counts[static_cast<size_t>(cause)];
+    relay.refused.last_cause = cause;
+    ip_format(address, relay.refused.last);
+}
+
+// Whether a client from `address` may have a slot, and which; a refusal is counted.
+bool admitted(RelayServer& relay, const IpAddress& address, RelayClient*& slot) {
+    if (!ip_allow_list_admits(relay.allow, address)) {
+        refuse(relay, address, RelayRefusal::not_allowed);
+        return false;
+    }
+    int held = 0;
+    slot = nullptr;
+    for (RelayClient& client : relay.clients) {
+        if (client.reader.socket == INVALID_SOCKET)
+            slot = slot != nullptr ? slot : &client;
+        else if (client.peer == address)
+            ++held;
+    }
+    if (slot == nullptr || held >= relay.share) {
+        refuse(relay, address, slot == nullptr ? RelayRefusal::full : RelayRefusal::over_share);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void relay_init(RelayServer& relay) {
     history_init(relay.history, kRelayHistoryBytes);
 }
 
-bool relay_start(RelayServer& relay, uint16_t port) {
-    relay.listener = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// The listening socket for `address`: an IPv6 one for every interface takes IPv4 peers
+// too; where the host has no IPv6 it falls back to IPv4 alone.
+SOCKET listening_socket(RelayServer& relay, IpAddress& address, bool everywhere) {
+    if (ip_is_v4(address))
+        return socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = socket(AF_INET6, SOCK_STREAM, 0);
+    if (!everywhere || (s != INVALID_SOCKET && socket_set_dual_stack(s)))
+        return s;
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    relay.ipv4_only = true;
+    ip_parse("0.0.0.0", address);
+    return socket(AF_INET, SOCK_STREAM, 0);
+}
+
+bool fail_start(RelayServer& relay, RelayStart step) {
+    relay.start = step;
+    relay.start_error = socket_last_error();
+    closesocket(relay.listener);
+    relay.listener = INVALID_SOCKET;
+    return false;
+}
+
+}  // namespace
+
+bool relay_start(RelayServer& relay, std::string_view address_text, uint16_t port) {
+    IpAddress address{};  // "::": every interface
+    if (!address_text.empty() && !ip_parse(address_text, address)) {
+        relay.start = RelayStart::address_invalid;
+        return false;
+    }
+    relay.listener = listening_socket(relay, address, address == IpAddress{});
     if (relay.listener == INVALID_SOCKET) {
         relay.start = RelayStart::socket_failed;
         relay.start_error = socket_last_error();
         return true;
     }
     socket_allow_rebind(relay.listener);
-    sockaddr_in address = socket_ipv4_address(INADDR_ANY, port);
-    bool bound =
-        bind(relay.listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != SOCKET_ERROR;
-    if (!bound || listen(relay.listener, 1) == SOCKET_ERROR) {
-        relay.start = bound ? RelayStart::listen_failed : RelayStart::bind_failed;
-        relay.start_error = socket_last_error();
-        closesocket(relay.listener);
-        relay.listener = INVALID_SOCKET;
-        return false;
-    }
+    sockaddr_storage bound_to;
+    socklen_t length = ip_socket_address(address, port, bound_to);
+    if (bind(relay.listener, reinterpret_cast<sockaddr*>(&bound_to), length) == SOCKET_ERROR)
+        return fail_start(relay, RelayStart::bind_failed);
+    if (listen(relay.listener, kRelayListenQueue) == SOCKET_ERROR)
+        return fail_start(relay, RelayStart::listen_failed);
     socket_set_nonblocking(relay.listener);
     if (!frontend_watch_socket(relay.listener, SocketRole::relay_listener, kSocketAccept)) {
-        relay.start = RelayStart::listen_failed;
-        relay.start_error = socket_last_error();
-        closesocket(relay.listener);
-        relay.listener = INVALID_SOCKET;
+        fail_start(relay, RelayStart::listen_failed);
         return true;
     }
     relay.start = RelayStart::listening;
@@ -100,6 +152,10 @@ bool relay_start(RelayServer& relay, uint16_t port) {
 }
 
 void relay_start_error_text(const RelayServer& relay, std::span<char> text) {
+    if (relay.start == RelayStart::address_invalid) {
+        text_copy(text, "address: not a numeric IP address");
+        return;
+    }
     const char* step = relay.start == RelayStart::socket_failed ? "socket"
                        : relay.start == RelayStart::bind_failed ? "bind"
                                                                 : "listen";
@@ -116,14 +172,7 @@ bool relay_accept(RelayServer& relay, int error) {
         frontend_unwatch_socket(relay.listener);
         return false;
     }
-    RelayClient* free_client = nullptr;
-    for (RelayClient& client : relay.clients) {
-        if (client.reader.socket == INVALID_SOCKET) {
-            free_client = &client;
-            break;
-        }
-    }
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t length = sizeof peer;
     SOCKET s = accept(relay.listener, reinterpret_cast<sockaddr*>(&peer), &length);
     if (s == INVALID_SOCKET) {
@@ -133,8 +182,10 @@ bool relay_accept(RelayServer& relay, int error) {
         }
         return false;
     }
-    if (free_client == nullptr) {
-        closesocket(s);  // all slots in use: cut off at once, listed nowhere
+    IpAddress address;
+    RelayClient* free_client = nullptr;
+    if (!ip_from_socket_address(peer, address) || !admitted(relay, address, free_client)) {
+        closesocket(s);  // before it has had a byte
         return false;
     }
     socket_set_nonblocking(s);
@@ -147,11 +198,12 @@ bool relay_accept(RelayServer& relay, int error) {
         return false;
     }
     free_client->reader = {s, relay.history.head, false};  // a new client starts at the head
-    std::array<char, 16> dotted;
-    socket_format_address(peer.sin_addr, dotted);
+    free_client->peer = address;
+    ClientAddress text;
+    ip_format(address, text);
     {
         std::lock_guard guard(relay.address_lock);
-        text_copy(free_client->address, dotted.data());
+        free_client->address = text;
     }
     return true;
 }

@@ -15,7 +15,9 @@
 #include <memory>
 #include <mutex>
 #include <span>
+#include <string_view>
 
+#include "base/ip_address.h"
 #include "base/socket_compat.h"
 #include "net/socket_watch.h"
 #include "net/stream_history.h"
@@ -27,7 +29,12 @@ constexpr size_t kRelayHistoryBytes = 8 * 1024 * 1024;
 // Each client's kernel send buffer is held to this, so that the kernel does not grow it
 // to megabytes per client; the shared history holds what a slow client still needs.
 constexpr int kRelaySocketSendBuffer = 64 * 1024;
-constexpr int kClientAddressSize = 32;
+// A client's address as text: dotted IPv4, or IPv6 in its short form (kIpTextSize).
+constexpr int kClientAddressSize = 48;
+static_assert(kClientAddressSize >= kIpTextSize);
+// Clients reconnecting all at once after a restart wait in the listen queue, not on SYN
+// retries.
+constexpr int kRelayListenQueue = 128;
 constexpr int kRelayReadSize = 1024;  // what relay clients send is read and thrown away
 // After an accept that failed for want of resources (no descriptor left), the listening
 // socket is not watched for this many timer ticks: its queue stays readable, and watching
@@ -46,18 +53,41 @@ struct HistoryReader {
 
 struct RelayClient {
     HistoryReader reader;     // in use when its socket is not INVALID_SOCKET
-    ClientAddress address{};  // dotted IPv4; live when not empty
+    ClientAddress address{};  // as ip_format writes it; live when not empty
+    IpAddress peer{};
 };
 
 // How the relay's start went: listening, or the step that failed.
-enum class RelayStart { not_started, listening, socket_failed, bind_failed, listen_failed };
+enum class RelayStart {
+    not_started,
+    listening,
+    address_invalid,  // the listening address is no numeric IP address
+    socket_failed,
+    bind_failed,
+    listen_failed,
+};
+
+// Why a client was closed at accept, before it got a byte.
+enum class RelayRefusal { not_allowed, over_share, full };
+constexpr int kRelayRefusals = 3;
+struct RelayRefusals {
+    std::array<uint64_t, kRelayRefusals> counts{};  // by RelayRefusal
+    ClientAddress last{};                           // the last refused client's address
+    RelayRefusal last_cause = RelayRefusal::full;
+};
 
 struct RelayServer {
     SOCKET listener = INVALID_SOCKET;
     RelayStart start = RelayStart::not_started;
-    int start_error = 0;  // the platform's error code of the step that failed
+    int start_error = 0;     // the platform's error code of the step that failed
+    bool ipv4_only = false;  // listening everywhere, but the host has no IPv6
     std::array<RelayClient, kRelaySlots> clients;
     StreamHistory history;
+    // Who is let in: the allow-list, and the slots one address may hold. Set before the
+    // start; the share may change while it runs. UI thread.
+    IpAllowList allow;
+    int share = kRelaySlots;
+    RelayRefusals refused;        // UI thread
     int accept_paused_ticks = 0;  // while above 0, the listening socket is not watched
     // Addresses are written on the UI thread and read by status refreshes on both threads.
     mutable std::mutex address_lock;
@@ -69,15 +99,18 @@ void relay_init(RelayServer& relay);
 // Each call that changes the client table says so in its result: the caller refreshes
 // the status lines.
 
-// Listens on `port` on all interfaces (backlog 1). Returns false when it gave up without
-// anything to show (bind or listen failed); the program then runs on without a server,
-// and `start` with `start_error` say why.
-bool relay_start(RelayServer& relay, uint16_t port);
+// Listens on `address` and `port`. An empty address (or "::") is every interface: one
+// IPv6 socket that takes IPv4 peers too, or IPv4 alone on a host without IPv6
+// (`ipv4_only`). Returns false when it gave up without anything to show (no address, or
+// bind or listen failed); the program then runs on without a server, and `start` with
+// `start_error` say why.
+bool relay_start(RelayServer& relay, std::string_view address, uint16_t port);
 // What a failed start says, in English: "bind: Address already in use".
 void relay_start_error_text(const RelayServer& relay, std::span<char> text);
-// The listening socket's notification: accepts into the first free slot; the 101st
-// client is accepted and closed at once. A notification with an error stops accepting.
-// Returns whether a client was listed.
+// The listening socket's notification: accepts into the first free slot. A client the
+// allow-list does not admit, one whose address holds its share of slots already, and
+// one for whom no slot is free are closed at once and counted in `refused`. A
+// notification with an error stops accepting. Returns whether a client was listed.
 bool relay_accept(RelayServer& relay, int error);
 // A client's notification: reads are discarded, a close frees the slot, a write event
 // sends the client what it has not taken yet. Returns whether a client left.

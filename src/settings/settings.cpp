@@ -196,6 +196,20 @@ void load_serial(const char* dir, Settings& settings) {
     settings.serial_speed = settings_parse_speed(speed.data());
 }
 
+// Lines 3 and 4 of the relay file, in buffers of their own: a file of two lines leaves
+// the relay listening everywhere and sharing every slot, as it always did.
+void load_relay_listening(const char* dir, Settings& settings) {
+    Text256 skipped{};
+    Text256 address{};
+    Text256 share{};
+    std::span<char> lines[] = {skipped, skipped, address, share};
+    int read = settings_file_read(dir, kRelaySettingsFile, lines);
+    if (read >= 3)
+        text_copy(settings.relay_address, text_trim(text_view(address)));
+    if (read >= 4)
+        settings.relay_share = settings_parse_share(share.data());
+}
+
 }  // namespace
 
 bool settings_path(const char* dir, const char* file, std::span<char> path) {
@@ -218,8 +232,10 @@ void settings_startup_load(const char* dir, Settings& settings, StartupValues& v
         if (i == 1)
             load_binary_mode(dir, settings);  // between the source and consumer files
     }
-    if (ports[0] >= 0)
+    if (ports[0] >= 0) {
         settings.relay_port = static_cast<uint16_t>(ports[0]);
+        load_relay_listening(dir, settings);
+    }
     load_point(dir, settings);
     load_name(dir, settings);
     load_threshold(dir, settings);
@@ -348,6 +364,11 @@ double settings_parse_coordinate(const char* text, double limit_degrees, double 
     if (!(degrees >= -limit_degrees && degrees <= limit_degrees))
         return fallback_arcsec;
     return degrees * 3600;
+}
+
+int32_t settings_parse_share(const char* text) {
+    int32_t share = settings_parse_speed(text);
+    return share >= 1 && share <= kDefaultRelayShare ? share : kDefaultRelayShare;
 }
 
 int32_t settings_parse_speed(const char* text) {

@@ -25,9 +25,14 @@ constexpr double kDefaultLatitudeArcsec = 59.771944 * 3600;
 constexpr double kDefaultLongitudeArcsec = 30.326111 * 3600;
 constexpr char kDefaultReceiverName[] = "Varnholm";
 constexpr int32_t kDefaultSignalThreshold = 50;
+constexpr int32_t kDefaultRelayShare = 100;  // every relay slot
 
 // The settings files, opened by these bare names in the config directory.
-constexpr char kRelaySettingsFile[] = "initsocket.ini";   // relay port, LINK_UPSTREAM host
+// Relay port (line 1), LINK_UPSTREAM host (line 2), then the relay's listening address
+// (line 3; empty or absent: every interface) and the relay slots one address may hold
+// (line 4; absent or not from 1 to kDefaultRelayShare: all of them). Older files have
+// two lines and keep their meaning.
+constexpr char kRelaySettingsFile[] = "initsocket.ini";
 constexpr char kSourceSettingsFile[] = "initmkp1.ini";    // LINK_SOURCE port and host
 constexpr char kConsumerSettingsFile[] = "initmkp2.ini";  // LINK_CONSUMER port and host
 constexpr char kBinaryModeFile[] = "BinarComOn.ini";
@@ -49,6 +54,8 @@ constexpr int kDialogLineSize = 256;      // every read a settings dialog makes
 struct Settings {
     // Also read by the status refresh on the connector thread, hence atomic.
     std::atomic<uint16_t> relay_port{kDefaultRelayPort};
+    Text256 relay_address{};  // numeric; empty: every interface, both families
+    int32_t relay_share = kDefaultRelayShare;
     int32_t binary_mode = 0;  // 0 text, anything else binary
     double latitude_arcsec = kDefaultLatitudeArcsec;
     double longitude_arcsec = kDefaultLongitudeArcsec;
@@ -118,6 +125,10 @@ uint16_t settings_parse_port(const char* text);
 // A serial speed: a positive decimal number, blanks around it allowed; 0 (automatic) for
 // anything else, so "0", "", "-5", "Auto" and "96OO" all mean automatic.
 int32_t settings_parse_speed(const char* text);
+
+// The relay slots one address may hold: 1 to kDefaultRelayShare, blanks around it allowed;
+// kDefaultRelayShare for anything else.
+int32_t settings_parse_share(const char* text);
 
 // A latitude (limit 90) or longitude (limit 180) in decimal degrees, in arc-seconds. A
 // value beyond the limit ("1e999", "400") is no place on Earth and would also run the

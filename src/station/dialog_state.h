@@ -27,9 +27,9 @@ constexpr size_t dialog_index(DialogId id) {
 }
 
 // The Tab cycle of a Tab-cycling template: the dialog of that template opened last goes
-// from its first field to its second (if shown), OK, Cancel and round again. Only OK and
+// through its fields in order (up to three), OK, Cancel and round again. Only OK and
 // Cancel of a dialog of the template end it, and nothing but a Tab moves it.
-enum class DialogControl { first_field, second_field, ok, cancel };
+enum class DialogControl { first_field, second_field, third_field, ok, cancel };
 struct TabCycle {
     int state = -1;  // -1 while none is open; else the control that has the focus
 };

@@ -1,5 +1,7 @@
 #include "station/settings_dialogs.h"
 
+#include <algorithm>
+
 #include "station/station.h"
 
 namespace {
@@ -49,9 +51,12 @@ constexpr std::array<DialogRow, kDialogCount> kRows{{
      .template_name = "IDD_DIALOG2",
      .file = kRelaySettingsFile,
      .tab_cycling = true,
-     .writes_empty_line = true,
+     .shown_fields = 3,
+     .empty_line = 1,
      .fields = {held(Setting::relay_port, FieldKind::port),
-                default_text(Setting::upstream_host, FieldKind::host, "")},
+                default_text(Setting::upstream_host, FieldKind::host, ""),
+                held(Setting::relay_address, FieldKind::host),
+                held(Setting::relay_share, FieldKind::number)},
      .after_ok = AfterOk::restart_notice},
     {.id = DialogId::coordinates,
      .template_name = "IDD_DIALOG3",
@@ -112,6 +117,16 @@ constexpr bool rows_in_id_order() {
 }
 static_assert(rows_in_id_order(), "kRows must list the dialogs in DialogId order");
 
+// A row's file lines, shown or written empty, each have a field.
+constexpr bool rows_fit() {
+    for (const DialogRow& row : kRows) {
+        if (row.shown_fields + (row.empty_line >= 0 ? 1 : 0) > kDialogMaxFields)
+            return false;
+    }
+    return true;
+}
+static_assert(rows_fit(), "a row has more file lines than fields");
+
 void show_number(Text256& text, int32_t number) {
     text_format(text, "%d", static_cast<int>(number));
 }
@@ -120,6 +135,10 @@ void show_number(Text256& text, int32_t number) {
 void show_held(const Station& station, Setting setting, Text256& text) {
     if (setting == Setting::relay_port)
         show_number(text, station.settings.relay_port.load());
+    else if (setting == Setting::relay_address)
+        text = station.settings.relay_address;
+    else if (setting == Setting::relay_share)
+        show_number(text, station.settings.relay_share);
     else if (setting == Setting::source_port)
         show_number(text, link_port(station.links, LINK_SOURCE));
     else if (setting == Setting::source_host)
@@ -184,6 +203,13 @@ void apply_typed(Station& station, Setting setting, const char* text) {
         }
         case Setting::upstream_host:
             link_set_host(station.links, LINK_UPSTREAM, text);
+            break;
+        case Setting::relay_address:  // listened on from the next start
+            text_copy(station.settings.relay_address, text_trim(text));
+            break;
+        case Setting::relay_share:  // holds for the clients that come next
+            station.settings.relay_share = settings_parse_share(text);
+            station.relay.share = station.settings.relay_share;
             break;
         case Setting::source_port:
             link_set_port(station.links, LINK_SOURCE, settings_parse_port(text));
@@ -273,6 +299,11 @@ const DialogRow& dialog_row(DialogId id) {
     return kRows[dialog_index(id)];
 }
 
+const DialogField& dialog_shown_field(const DialogRow& row, int shown) {
+    bool after_empty_line = row.empty_line >= 0 && shown >= row.empty_line;
+    return row.fields[static_cast<size_t>(after_empty_line ? shown + 1 : shown)];
+}
+
 DialogFields dialog_fields(const char* first, const char* second) {
     DialogFields fields;
     fields.text[0] = text256(first);
@@ -280,17 +311,40 @@ DialogFields dialog_fields(const char* first, const char* second) {
     return fields;
 }
 
+namespace {
+
+// The lines of a row's file: the shown fields and the line written empty.
+int file_lines(const DialogRow& row) {
+    return row.shown_fields + (row.empty_line >= 0 ? 1 : 0);
+}
+
+// The edit control showing line `line` of the row's file; -1 for the line written empty.
+int field_of_line(const DialogRow& row, int line) {
+    if (row.empty_line < 0 || line < row.empty_line)
+        return line;
+    return line == row.empty_line ? -1 : line - 1;
+}
+
+}  // namespace
+
 void dialog_open(Station& station, DialogId id, DialogFields& fields) {
     const DialogRow& row = dialog_row(id);
+    Text256 unshown{};
     std::array<std::span<char>, kDialogMaxFields> lines;
-    for (size_t i = 0; i < lines.size(); ++i)
-        lines[i] = fields.text[i];
+    for (int line = 0; line < file_lines(row); ++line) {
+        int field = field_of_line(row, line);
+        lines[static_cast<size_t>(line)] =
+            field < 0 ? std::span<char>(unshown) : fields.text[static_cast<size_t>(field)];
+    }
     int read = settings_file_read(station.config_dir.data(), row.file,
-                                  std::span(lines).first(static_cast<size_t>(row.shown_fields)));
-    for (int i = 0; i < row.shown_fields; ++i) {
-        const DialogField& field = row.fields[static_cast<size_t>(i)];
-        Text256& text = fields.text[static_cast<size_t>(i)];
-        if (read <= i) {
+                                  std::span(lines).first(static_cast<size_t>(file_lines(row))));
+    for (int line = 0; line < file_lines(row); ++line) {
+        int shown = field_of_line(row, line);
+        if (shown < 0)
+            continue;
+        const DialogField& field = row.fields[static_cast<size_t>(line)];
+        Text256& text = fields.text[static_cast<size_t>(shown)];
+        if (read <= line) {
             show_missing(station, field, text);
         } else if (field.opening_takes) {
             clamp_to_default(field, text);
@@ -304,18 +358,19 @@ void dialog_open(Station& station, DialogId id, DialogFields& fields) {
 
 bool dialog_ok(Station& station, DialogId id, const DialogFields& fields) {
     const DialogRow& row = dialog_row(id);
-    // The shown fields as typed, then the line the row writes empty.
+    // The file's lines: the shown fields as typed, the line written empty.
     std::array<const char*, kDialogMaxFields> texts{};
-    int saved_lines = row.shown_fields + (row.writes_empty_line ? 1 : 0);
-    for (int i = 0; i < saved_lines; ++i)
-        texts[static_cast<size_t>(i)] =
-            i < row.shown_fields ? fields.text[static_cast<size_t>(i)].data() : "";
-    settings_file_save(
-        station.config_dir.data(), row.file,
-        std::span<const char* const>(texts.data(), static_cast<size_t>(saved_lines)));
-    for (int i = 0; i < saved_lines; ++i)
-        apply_typed(station, row.fields[static_cast<size_t>(i)].setting,
-                    texts[static_cast<size_t>(i)]);
+    int lines = file_lines(row);
+    for (int line = 0; line < lines; ++line) {
+        int field = field_of_line(row, line);
+        texts[static_cast<size_t>(line)] =
+            field < 0 ? "" : fields.text[static_cast<size_t>(field)].data();
+    }
+    settings_file_save(station.config_dir.data(), row.file,
+                       std::span<const char* const>(texts.data(), static_cast<size_t>(lines)));
+    for (int line = 0; line < lines; ++line)
+        apply_typed(station, row.fields[static_cast<size_t>(line)].setting,
+                    texts[static_cast<size_t>(line)]);
     after_ok(station, row.after_ok, fields);
     station.tab_cycles[dialog_index(id)].state = -1;
     station_settings_changed(station);
@@ -330,21 +385,14 @@ bool dialog_tab(Station& station, DialogId id, DialogControl& focus) {
     TabCycle& cycle = station.tab_cycles[dialog_index(id)];
     if (cycle.state < 0)
         return false;
-    bool two_fields = dialog_row(id).shown_fields > 1;
-    switch (static_cast<DialogControl>(cycle.state)) {
-        case DialogControl::first_field:
-            focus = two_fields ? DialogControl::second_field : DialogControl::ok;
-            break;
-        case DialogControl::second_field:
-            focus = DialogControl::ok;
-            break;
-        case DialogControl::ok:
-            focus = DialogControl::cancel;
-            break;
-        case DialogControl::cancel:
-            focus = DialogControl::first_field;
-            break;
-    }
-    cycle.state = static_cast<int>(focus);
+    // The fields in order (a Tab-cycling template has at most three), then OK and Cancel.
+    int fields = std::min(dialog_row(id).shown_fields, 3);
+    int next = cycle.state + 1;
+    if (cycle.state == static_cast<int>(DialogControl::cancel))
+        next = static_cast<int>(DialogControl::first_field);
+    else if (cycle.state < static_cast<int>(DialogControl::ok) && next >= fields)
+        next = static_cast<int>(DialogControl::ok);
+    focus = static_cast<DialogControl>(next);
+    cycle.state = next;
     return true;
 }

@@ -23,6 +23,8 @@ struct Station;
 enum class Setting {
     relay_port,     // also the upstream link's port
     upstream_host,  // never shown: the relay dialog saves it empty
+    relay_address,  // where the relay listens; empty: every interface
+    relay_share,    // the relay slots one address may hold
     source_port,
     source_host,
     consumer_port,
@@ -91,17 +93,20 @@ struct DialogRow {
     const char* file;
     bool tab_cycling = false;  // the typed Tab moves its focus round its fields, OK and Cancel
     int shown_fields = 1;      // edit controls 1000 and on
-    // A line the file has after the shown ones, which OK writes empty (the relay file's
-    // upstream host: that link is never opened), applied as that field's setting.
-    bool writes_empty_line = false;
-    std::array<DialogField, kDialogMaxFields> fields{};  // the shown ones, then the line
-                                                         // written empty
+    // A line of the file that is never shown, which OK writes empty (the relay file's
+    // upstream host: that link is never opened) and applies as its field's setting; -1
+    // when there is none. The shown fields fill the other lines in order.
+    int empty_line = -1;
+    std::array<DialogField, kDialogMaxFields> fields{};  // one a line of the file
     AfterOk after_ok = AfterOk::nothing;
 };
 
 // Every settings dialog, in DialogId order.
 std::span<const DialogRow, kDialogCount> dialog_rows();
 const DialogRow& dialog_row(DialogId id);
+
+// The field edit control 1000 + `shown` shows (the line written empty is none of them).
+const DialogField& dialog_shown_field(const DialogRow& row, int shown);
 
 // The texts of a dialog's fields: edit controls 1000, 1001 and on.
 struct DialogFields {

@@ -89,6 +89,8 @@ void station_load_settings(Station& station) {
     PushLines pushes;
     int count = push_lines_load(station.config_dir.data(), pushes);
     station_set_push_targets(station, pushes, count);
+    station.allow_load = allow_list_load(station.config_dir.data(), station.relay.allow);
+    station.relay.share = station.settings.relay_share;
 }
 
 bool station_startup_load(const char* dir, Settings& settings, LinkTable& links,
@@ -124,7 +126,8 @@ void station_start_network(Station& station) {
 }
 
 void station_start_relay(Station& station) {
-    if (relay_start(station.relay, station.settings.relay_port.load()))
+    if (relay_start(station.relay, text_view(station.settings.relay_address),
+                    station.settings.relay_port.load()))
         status_refresh(station);
 }
 
@@ -298,6 +301,19 @@ bool station_relay_listening(const Station& station, std::span<char> why) {
 
 int station_relay_clients(const Station& station, std::span<ClientAddress, kRelaySlots> clients) {
     return relay_copy_addresses(station.relay, clients);
+}
+
+RelayAccessFigures station_relay_access(const Station& station) {
+    return {.address = station.settings.relay_address,
+            .ipv4_only = station.relay.ipv4_only,
+            .share = station.relay.share,
+            .restricts = station.relay.allow.restricts,
+            .networks = station.relay.allow.count,
+            .allow = station.allow_load};
+}
+
+const RelayRefusals& station_relay_refusals(const Station& station) {
+    return station.relay.refused;
 }
 
 void station_serial_setting(const Station& station, Text256& port, int32_t& speed) {

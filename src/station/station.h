@@ -23,6 +23,7 @@
 #include "net/relay.h"
 #include "net/serial_link.h"
 #include "net/socket_watch.h"
+#include "settings/allow_list.h"
 #include "settings/settings.h"
 #include "station/clock_watch.h"
 #include "station/consumer_feed.h"
@@ -62,6 +63,7 @@ struct Station {
     Connector consumer_connector;  // keeps the consumer link open while it is on
     SerialLink serial;             // the source while a serial port is configured
     PushTargets pushes;            // the servers the relay dials out to
+    AllowListLoad allow_load;      // what reading "allow.list" found wrong
     // What each push target's slot is set to (an empty text: free), and the slot of each
     // target in the order the targets were given.
     std::array<PushLine, kPushTargets> push_set{};
@@ -154,5 +156,17 @@ uint16_t station_relay_port(const Station& station);
 bool station_relay_listening(const Station& station, std::span<char> why);
 // The live relay clients' addresses in slot order; returns how many.
 int station_relay_clients(const Station& station, std::span<ClientAddress, kRelaySlots> clients);
+// Who may reach the relay, as it was set and as it turned out.
+struct RelayAccessFigures {
+    Text256 address{};       // where it listens; empty: every interface
+    bool ipv4_only = false;  // every interface, but the host has no IPv6
+    int share = 0;           // the slots one address may hold
+    bool restricts = false;  // "allow.list" names networks (or tried to)
+    int networks = 0;
+    AllowListLoad allow;  // what reading "allow.list" found wrong
+};
+RelayAccessFigures station_relay_access(const Station& station);
+// The clients the relay refused at accept, by cause. UI thread.
+const RelayRefusals& station_relay_refusals(const Station& station);
 // The serial source as "initcom.ini" gives it: an empty port means the TCP source.
 void station_serial_setting(const Station& station, Text256& port, int32_t& speed);

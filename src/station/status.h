@@ -15,7 +15,7 @@
 
 struct Station;
 
-constexpr int kServerLineSize = 14 + kRelaySlots * 16 + 64;
+constexpr int kServerLineSize = 14 + kRelaySlots * kClientAddressSize + 64;
 constexpr int kClientLineSize = 300;
 constexpr int kConsumerLineSize = 300;
 constexpr int kPushLineSize = 600;

@@ -95,6 +95,18 @@ nlohmann::json relay_json(const Station& station) {
         {"port", station_relay_port(station)}, {"listening", listening}, {"clients", clients}};
     if (!listening)
         relay["error"] = why.data();
+    RelayAccessFigures access = station_relay_access(station);
+    relay["address"] = access.address.data();  // empty: every interface
+    relay["share"] = access.share;
+    relay["allowed_networks"] = access.restricts ? nlohmann::json(access.networks) : nullptr;
+    relay["allow_list_errors"] = access.allow.bad_lines;
+    if (access.ipv4_only)
+        relay["warning"] = "this host has no IPv6: the relay listens for IPv4 alone";
+    const RelayRefusals& refused = station_relay_refusals(station);
+    relay["refused"] = {
+        {"not_allowed", refused.counts[static_cast<size_t>(RelayRefusal::not_allowed)]},
+        {"over_share", refused.counts[static_cast<size_t>(RelayRefusal::over_share)]},
+        {"full", refused.counts[static_cast<size_t>(RelayRefusal::full)]}};
     return relay;
 }
 

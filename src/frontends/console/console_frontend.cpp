@@ -60,6 +60,12 @@ void console_status_tick(ConsoleFrontEnd& front, int64_t now_s) {
     std::lock_guard guard(front.log_lock);
     std::array<char, kQuietTextSize> summary;
     log_verdict(front, change_run_tick(front.quiet_server, now_s, summary), {}, summary);
+    if (front.station == nullptr)
+        return;
+    const RelayRefusals& refused = station_relay_refusals(*front.station);
+    static_assert(kRefusalCauses == kRelayRefusals);
+    if (refusal_log_take(front.refusals, refused.counts, refused.last.data(), now_s, summary))
+        console_log(front.log, summary.data());
 }
 
 void frontend_display_line_read(int line, std::span<char> text) {

@@ -27,6 +27,7 @@ struct ConsoleFrontEnd {
     std::FILE* log = stdout;
     std::mutex log_lock;
     ChangeRun quiet_server;
+    RefusalLog refusals;  // clients the relay refused at accept
     QuietLog quiet_client;
     QuietLog quiet_consumer;
     std::array<QuietLog, kPushTargets> quiet_push;  // one a push target's line

@@ -98,15 +98,33 @@ void after_tick(ConsoleFrontEnd& front, StatusFile& status_file, bool monitor, C
         write_status_file(front, status_file);
 }
 
-// A relay that could not listen says so once in the service log; the server line alone
-// would show only its port.
+// How the relay's start went, once in the service log: a relay that could not listen
+// (the server line alone would show only its port), one that listens for IPv4 alone, and
+// lines of "allow.list" that name no network.
 void log_relay_start(ConsoleFrontEnd& front) {
+    RelayAccessFigures access = station_relay_access(*front.station);
+    std::array<char, 400> line;
+    if (access.allow.bad_lines > 0) {
+        text_format(line,
+                    "qalmor: allow.list: %d line%s name no network and are left out, the "
+                    "first is line %d: '%s'",
+                    access.allow.bad_lines, access.allow.bad_lines == 1 ? "" : "s",
+                    access.allow.first_bad_line, access.allow.first_bad_text.data());
+        console_log(front.log, line.data());
+    }
+    if (access.allow.cut) {
+        text_format(line, "qalmor: allow.list: only its first %d lines are read", kAllowFileLines);
+        console_log(front.log, line.data());
+    }
+    if (access.ipv4_only)
+        console_log(front.log, "qalmor: this host has no IPv6: the relay listens for IPv4 alone");
     std::array<char, 256> why;
     if (station_relay_listening(*front.station, why))
         return;
-    std::array<char, 400> line;
-    text_format(line, "qalmor: the relay cannot listen on port %d: %s",
-                static_cast<int>(station_relay_port(*front.station)), why.data());
+    const char* address = access.address[0] != '\0' ? access.address.data() : "";
+    text_format(line, "qalmor: the relay cannot listen on %s%sport %d: %s", address,
+                address[0] != '\0' ? " " : "", static_cast<int>(station_relay_port(*front.station)),
+                why.data());
     console_log(front.log, line.data());
 }
 

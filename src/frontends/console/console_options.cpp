@@ -42,7 +42,10 @@ Settings files (one value per line, as the Windows program writes them):
                   default 7777 and 127.0.0.1
   initcom.ini     serial receiver: port (line 1), speed (line 2; empty or 0 finds
                 it); while line 1 names a port it replaces the TCP receiver
-  initsocket.ini  relay port (line 1); default 7777
+  initsocket.ini  relay port (line 1; default 7777), where it listens (line 3;
+                  empty: every interface), slots one address may hold (line 4)
+  allow.list      networks the relay serves, one a line (192.168.1.0/24, ::1);
+                  none: everyone
   BinarComOn.ini  1 for the Beast binary format, 0 for text lines (default 0)
   frequency.ini   the receiver's timer frequency in Hz (default 12000000)
   initmkp2.ini    processing server (the consumer link): port (line 1), address

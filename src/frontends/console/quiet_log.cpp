@@ -128,3 +128,32 @@ QuietVerdict change_run_tick(ChangeRun& run, int64_t now_s, std::span<char> summ
     write_summary(summary, run.last.data(), run.changes, "client changes", run.run_since_s);
     return QuietVerdict::log_summary;
 }
+
+bool refusal_log_take(RefusalLog& log, const RefusalCounts& counts, const char* last_address,
+                      int64_t now_s, std::span<char> line) {
+    RefusalCounts fresh{};
+    uint64_t total = 0;
+    for (size_t i = 0; i < counts.size(); ++i) {
+        fresh[i] = counts[i] - log.logged[i];
+        total += fresh[i];
+    }
+    if (total == 0 || (log.told && now_s - log.told_at_s < kQuietSummaryPeriodS))
+        return false;
+    std::array<char, 64> since{};
+    if (log.told) {
+        int64_t day_s = log.told_at_s % 86400;
+        text_format(since, " since %02d:%02d", static_cast<int>(day_s / 3600),
+                    static_cast<int>(day_s / 60 % 60));
+    }
+    text_format(line,
+                "qalmor: the relay refused %llu client%s%s: %llu not allowed, %llu over their "
+                "address's share, %llu with every slot taken; the last from %s",
+                static_cast<unsigned long long>(total), total == 1 ? "" : "s", since.data(),
+                static_cast<unsigned long long>(fresh[0]),
+                static_cast<unsigned long long>(fresh[1]),
+                static_cast<unsigned long long>(fresh[2]), last_address);
+    log.logged = counts;
+    log.told = true;
+    log.told_at_s = now_s;
+    return true;
+}

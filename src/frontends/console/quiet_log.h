@@ -66,3 +66,21 @@ QuietVerdict change_run_take(ChangeRun& run, const char* text, int64_t now_s,
 // Time passes: a run whose line has been still long enough ends, with its summary written
 // into `summary` (log_summary).
 QuietVerdict change_run_tick(ChangeRun& run, int64_t now_s, std::span<char> summary);
+
+// Clients the relay refuses at accept (not allowed, over their address's share, no slot
+// free): a stranger can knock as fast as the network carries it. The first refusal is
+// logged at once; after that, one line every 10 minutes at most, for those refused since
+// the last line ("... N refused since HH:MM: ..."), and nothing while none come.
+constexpr int kRefusalCauses = 3;  // in the relay's order: not allowed, over share, full
+using RefusalCounts = std::array<uint64_t, kRefusalCauses>;
+
+struct RefusalLog {
+    RefusalCounts logged{};  // the counts as the last line told them
+    bool told = false;
+    int64_t told_at_s = 0;
+};
+
+// The counts now (they only grow), the last refused client's address, and `now_s`:
+// whether to log `line`.
+bool refusal_log_take(RefusalLog& log, const RefusalCounts& counts, const char* last_address,
+                      int64_t now_s, std::span<char> line);

@@ -45,6 +45,8 @@ int control_id(DialogControl control) {
             return field_id(0);
         case DialogControl::second_field:
             return field_id(1);
+        case DialogControl::third_field:
+            return field_id(2);
         case DialogControl::ok:
             return IDOK;
         case DialogControl::cancel:
@@ -134,7 +136,7 @@ INT_PTR on_open(HWND dialog, DialogId id) {
     DialogFields fields;
     dialog_open(station(), id, fields);
     for (int i = 0; i < row.shown_fields; ++i) {
-        fill_choices(dialog, field_id(i), row.fields[static_cast<size_t>(i)].kind);
+        fill_choices(dialog, field_id(i), dialog_shown_field(row, i).kind);
         dialog_item_text_set(dialog, field_id(i), fields.text[static_cast<size_t>(i)].data());
     }
     if (row.tab_cycling) {

@@ -11,6 +11,9 @@
 #endif
 
 #include "support/base/cp1251.h"
+#ifndef _WIN32
+#include "support/base/no_ipv6.h"
+#endif
 #include "support/station/station_harness.h"
 
 namespace {
@@ -112,10 +115,17 @@ TEST_F(RelayTest, ClientsAreListedInSlotOrderAndLeaveWhenTheyClose) {
     EXPECT_EQ(t.client_log_lines().size(), 9u);  // start, 3 joins, 1 leaves, 1 joins, 3 leave
 }
 
+// A hundred clients that come at once (a restart of the programs that read) wait in the
+// listen queue, not on SYN retries.
 TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
     std::vector<SOCKET> clients;
-    for (int i = 0; i < kRelaySlots; ++i)
-        clients.push_back(connect_client());
+    for (int i = 0; i < kRelaySlots; ++i) {
+        clients.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        socket_set_nonblocking(clients.back());
+        sockaddr_in relay = socket_ipv4_address(INADDR_LOOPBACK, port);
+        connect(clients.back(), reinterpret_cast<sockaddr*>(&relay), sizeof relay);
+    }
+    ASSERT_TRUE(t.run_until([&] { return live() == kRelaySlots; }, 3s)) << live();
     size_t refreshes = t.refreshes();
 
     SOCKET extra = connect_to(port);
@@ -126,6 +136,7 @@ TEST_F(RelayTest, HundredClientsAreServedAndTheHundredFirstIsCutOff) {
     EXPECT_TRUE(cut);
     EXPECT_EQ(live(), kRelaySlots);
     EXPECT_EQ(t.refreshes(), refreshes);  // neither line changes
+    EXPECT_EQ(t.station->relay.refused.counts[static_cast<size_t>(RelayRefusal::full)], 1u);
 
     // All 100 get the fan-out.
     std::string chunk = "*8D4840D6202CC371C32CE0576098;\r\n";
@@ -325,5 +336,98 @@ TEST_F(RelayTest, ClientLogPast16MiBBecomesTheOldLog) {
     EXPECT_EQ(fs::file_size(fs::path(t.dir.path) / "connect.list.1"), kLimit + stamp_line.size());
     EXPECT_EQ(t.dir.read("connect.list"), stamp_line);
 }
+
+// The relay as the operator narrows it: where it listens, whom it lets in, how many slots
+// one address may hold. Each test starts its relay itself.
+class RelayAccess : public testing::Test {
+protected:
+    void start(const char* address) {
+        port = free_port();
+        t.set_relay_port(port);
+        text_copy(t.station->settings.relay_address, address);
+        station_start_relay(*t.station);
+        ASSERT_EQ(t.station->relay.start, RelayStart::listening);
+    }
+    uint64_t refused(RelayRefusal cause) {
+        return t.station->relay.refused.counts[static_cast<size_t>(cause)];
+    }
+    int live() { return relay_live_clients(t.station->relay); }
+    // Sends a chunk to the relay's clients and returns it.
+    std::string fan_out() {
+        std::string chunk = stream_bytes(0, 4096);
+        source_fan_out(*t.station, chunk);
+        return chunk;
+    }
+
+    TestStation t;
+    uint16_t port = 0;
+};
+
+TEST_F(RelayAccess, ItListensOnItsAddressAloneAndServesTheAllowedNetworksAlone) {
+    t.dir.write("allow.list", "# the PC upstairs\r\n127.0.0.3/32  # by hand\r\nnot-a-net\r\n");
+    station_load_settings(*t.station);
+    EXPECT_EQ(t.station->allow_load.bad_lines, 1);
+    EXPECT_EQ(t.station->allow_load.first_bad_line, 3);
+    start("127.0.0.2");
+
+    EXPECT_EQ(connect_between(nullptr, "127.0.0.1", port), INVALID_SOCKET);
+    SOCKET stranger = connect_between("127.0.0.4", "127.0.0.2", port);
+    ASSERT_NE(stranger, INVALID_SOCKET);
+    ASSERT_TRUE(t.run_until([&] { return refused(RelayRefusal::not_allowed) == 1; }));
+    RelayReader friendly("127.0.0.3", "127.0.0.2", port);
+    ASSERT_TRUE(t.run_until([&] { return live() == 1; }));
+
+    std::string chunk = fan_out();
+    EXPECT_TRUE(t.run_until([&] { return friendly.size() == chunk.size(); }));
+    EXPECT_TRUE(friendly.bytes() == chunk);
+    EXPECT_EQ(recv_within(stranger, SIZE_MAX, 2s), "");  // closed, and never a byte
+    EXPECT_EQ(t.server_line().find("127.0.0.4"), std::string::npos);
+    EXPECT_NE(t.server_line().find("127.0.0.3 "), std::string::npos);
+    closesocket(stranger);
+}
+
+// Listening everywhere takes IPv6 and IPv4 clients on one port, and they read the same
+// stream; one address holds no more than its share of the slots, whichever family.
+TEST_F(RelayAccess, EveryInterfaceTakesBothFamiliesAndAnAddressHoldsItsShare) {
+    start("");
+    t.station->relay.share = 2;
+    uint16_t unused = 0;
+    SOCKET probe = listen_at("::1", unused);
+    if (probe == INVALID_SOCKET)
+        GTEST_SKIP() << "no IPv6 loopback on this host";
+    closesocket(probe);
+    auto v6 = std::make_unique<RelayReader>(nullptr, "::1", port);
+    ASSERT_NE(v6->socket, INVALID_SOCKET);
+    RelayReader v4(port);
+    RelayReader second_v4(port);
+    ASSERT_TRUE(t.run_until([&] { return live() == 3; }));
+    SOCKET third_v4 = connect_between(nullptr, "127.0.0.1", port);
+    ASSERT_TRUE(t.run_until([&] { return refused(RelayRefusal::over_share) == 1; }));
+    RelayReader elsewhere("127.0.0.5", "127.0.0.1", port);
+    ASSERT_TRUE(t.run_until([&] { return live() == 4; }));
+
+    std::string chunk = fan_out();
+    EXPECT_TRUE(
+        t.run_until([&] { return v6->size() == chunk.size() && v4.size() == chunk.size(); }));
+    EXPECT_TRUE(v6->bytes() == chunk);
+    EXPECT_TRUE(v4.bytes() == chunk);
+    EXPECT_EQ(recv_within(third_v4, SIZE_MAX, 2s), "");
+    EXPECT_NE(t.server_line().find(" ::1 "), std::string::npos) << t.server_line();
+    EXPECT_STREQ(t.station->relay.refused.last.data(), "127.0.0.1");
+    closesocket(third_v4);
+}
+
+#ifndef _WIN32
+// Where the kernel has no IPv6 at all, listening everywhere is listening on IPv4, with a
+// warning, not a relay that is not there.
+TEST_F(RelayAccess, AHostWithoutIpv6ListensForIpv4Alone) {
+    refuse_ipv6_sockets(true);
+    start("");
+    refuse_ipv6_sockets(false);
+    EXPECT_TRUE(station_relay_access(*t.station).ipv4_only);
+    RelayReader reader(port);
+    EXPECT_TRUE(t.run_until([&] { return live() == 1; }));
+}
+#endif
 
 }  // namespace

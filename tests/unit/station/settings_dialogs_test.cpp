@@ -19,7 +19,10 @@ protected:
     DialogFields fields;
 };
 
-TEST_F(SettingsDialogs, RelayShowsTheRelayPortAndOkSavesAnEmptyHostLine) {
+// Line 2 (the upstream host) is never shown and saved empty; lines 3 and 4 (where the
+// relay listens, the slots one address may hold) are, and a file of two lines shows them
+// as every interface and every slot.
+TEST_F(SettingsDialogs, RelayShowsThePortAddressAndShareAndOkSavesAnEmptyHostLine) {
     link_set_port(station().links, LINK_UPSTREAM, 9999);
     dialog_open(station(), DialogId::relay, fields);
     EXPECT_STREQ(fields.text[0].data(), "7777");  // the relay port, not the upstream link's
@@ -27,14 +30,26 @@ TEST_F(SettingsDialogs, RelayShowsTheRelayPortAndOkSavesAnEmptyHostLine) {
     write("initsocket.ini", "30003\r\n10.0.0.2\r\n");
     dialog_open(station(), DialogId::relay, fields);
     EXPECT_STREQ(fields.text[0].data(), "30003");
+    EXPECT_STREQ(fields.text[1].data(), "");
+    EXPECT_STREQ(fields.text[2].data(), "100");
+    write("initsocket.ini", "30003\r\n10.0.0.2\r\n127.0.0.2\r\n4\r\n");
+    dialog_open(station(), DialogId::relay, fields);
+    EXPECT_STREQ(fields.text[1].data(), "127.0.0.2");
+    EXPECT_STREQ(fields.text[2].data(), "4");
 
-    EXPECT_TRUE(
-        dialog_ok(station(), DialogId::relay, dialog_fields("5000")));  // the restart box is due
-    EXPECT_EQ(file("initsocket.ini"), "5000\r\n\r\n");
+    DialogFields typed = dialog_fields("5000", " ::1 ");
+    typed.text[2] = text256("3");
+    EXPECT_TRUE(dialog_ok(station(), DialogId::relay, typed));  // the restart box is due
+    EXPECT_EQ(file("initsocket.ini"), "5000\r\n\r\n ::1 \r\n3\r\n");
     EXPECT_EQ(station().settings.relay_port.load(), 5000);
+    EXPECT_STREQ(station().settings.relay_address.data(), "::1");
+    EXPECT_EQ(station().relay.share, 3);  // at once, for the next clients
     LinkSlot upstream = link_read(station().links, LINK_UPSTREAM);
     EXPECT_EQ(upstream.port, 5000);
     EXPECT_STREQ(upstream.host.data(), "");
+
+    dialog_ok(station(), DialogId::relay, dialog_fields("5000"));
+    EXPECT_EQ(station().relay.share, 100);  // an empty share is every slot
 }
 
 TEST_F(SettingsDialogs, SourceOkDropsOnlyAConnectedLink) {
@@ -150,8 +165,7 @@ std::vector<DialogControl> tabs(Station& station, DialogId id, int count) {
     return visited;
 }
 
-// Each template keeps its own cycle; only OK and Cancel end it, and a dialog with one
-// field skips the second.
+// Each template keeps its own cycle through its fields; only OK and Cancel end it.
 TEST_F(SettingsDialogs, TabCyclesKeepTheirOwnStatePerTemplate) {
     using C = DialogControl;
     for (int i = 0; i < kDialogCount; ++i)  // dialog_row looks rows up by their place
@@ -162,13 +176,14 @@ TEST_F(SettingsDialogs, TabCyclesKeepTheirOwnStatePerTemplate) {
               (std::vector<C>{C::second_field, C::ok, C::cancel, C::first_field, C::second_field}));
     dialog_open(station(), DialogId::relay, fields);
     dialog_open(station(), DialogId::name, fields);
-    EXPECT_EQ(tabs(station(), DialogId::relay, 4),
-              (std::vector<C>{C::ok, C::cancel, C::first_field, C::ok}));
+    EXPECT_EQ(tabs(station(), DialogId::relay, 6),
+              (std::vector<C>{C::second_field, C::third_field, C::ok, C::cancel, C::first_field,
+                              C::second_field}));
     EXPECT_TRUE(tabs(station(), DialogId::name, 1).empty());
 
     dialog_cancel(station(), DialogId::coordinates);
     EXPECT_TRUE(tabs(station(), DialogId::coordinates, 1).empty());
-    EXPECT_EQ(tabs(station(), DialogId::relay, 1), std::vector<C>{C::cancel});
+    EXPECT_EQ(tabs(station(), DialogId::relay, 1), std::vector<C>{C::third_field});
     dialog_ok(station(), DialogId::relay, dialog_fields("7777"));
     EXPECT_TRUE(tabs(station(), DialogId::relay, 1).empty());
 }

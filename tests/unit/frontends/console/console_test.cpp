@@ -166,4 +166,31 @@ TEST(QuietLog, ABurstOfClientChangesIsLoggedByItsFirstAndASummary) {
                           idle + " ... 6995 client changes since 08:00", one, two}));
 }
 
+// Strangers refused at accept, hundreds a second: the first at once, then one line every
+// 10 minutes for those since, and none while nobody is refused.
+TEST(QuietLog, RefusedClientsAreLoggedByTheFirstAndASummaryEveryTenMinutes) {
+    RefusalLog log;
+    RefusalCounts counts{};
+    std::array<char, 400> line;
+    std::vector<std::string> logged;
+    const int64_t start_s = 8 * 3600;
+    for (int64_t s = start_s; s < start_s + 1300; ++s) {
+        if (s < start_s + 700)
+            counts[0] += 100;  // not allowed
+        if (s == start_s + 5)
+            counts[1] += 1;  // over its share
+        if (refusal_log_take(log, counts, "10.9.9.9", s, line))
+            logged.push_back(line.data());
+    }
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          "qalmor: the relay refused 100 clients: 100 not allowed, 0 over their "
+                          "address's share, 0 with every slot taken; the last from 10.9.9.9",
+                          "qalmor: the relay refused 60001 clients since 08:00: 60000 not "
+                          "allowed, 1 over their address's share, 0 with every slot taken; the "
+                          "last from 10.9.9.9",
+                          "qalmor: the relay refused 9900 clients since 08:10: 9900 not allowed, "
+                          "0 over their address's share, 0 with every slot taken; the last from "
+                          "10.9.9.9"}));
+}
+
 }  // namespace

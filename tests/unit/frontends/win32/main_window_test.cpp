@@ -81,7 +81,30 @@ protected:
         MSG tab{GetFocus(), WM_CHAR, '\t', 0, 0, {}};
         app_handle_message(tab);
     }
-    static HWND find_dialog(const wchar_t* title) { return FindWindowW(L"#32770", title); }
+    // A dialog of this process: the tests of other processes run on the same desktop.
+    static HWND find_dialog(const wchar_t* title) {
+        struct Search {
+            const wchar_t* title;
+            HWND found;
+        } search{title, nullptr};
+        EnumWindows(
+            [](HWND window, LPARAM context) -> BOOL {
+                auto& wanted = *reinterpret_cast<Search*>(context);
+                DWORD process = 0;
+                GetWindowThreadProcessId(window, &process);
+                wchar_t text[128] = {};
+                wchar_t kind[16] = {};
+                GetWindowTextW(window, text, 128);
+                GetClassNameW(window, kind, 16);
+                if (process != GetCurrentProcessId() || wcscmp(kind, L"#32770") != 0 ||
+                    wcscmp(text, wanted.title) != 0)
+                    return TRUE;
+                wanted.found = window;
+                return FALSE;
+            },
+            reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
     static int focused_id() { return GetDlgCtrlID(GetFocus()); }
 
     static TempDir* dir;
@@ -221,11 +244,11 @@ TEST_F(MainWindow, TabCyclesFollowTheirOwnStatePerTemplate) {
     command(IDM_SERVER_SETTINGS);
     HWND relay = find_dialog(L"Настройки TCP");
     visited.clear();
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 5; ++i) {
         type_tab();
         visited.push_back(focused_id());
     }
-    EXPECT_EQ(visited, (std::vector<int>{IDOK, IDCANCEL, 1000}));
+    EXPECT_EQ(visited, (std::vector<int>{1001, 1002, IDOK, IDCANCEL, 1000}));
     SendMessageW(relay, WM_COMMAND, IDCANCEL, 0);
 }
 
@@ -344,12 +367,13 @@ TEST_F(MainWindow, RelayDialogOkWarnsThatARestartIsNeeded) {
     HWND relay = find_dialog(L"Настройки TCP");
     ASSERT_NE(relay, nullptr);
     SetDlgItemTextW(relay, 1000, L"5000");
+    SetDlgItemTextW(relay, 1001, L"127.0.0.2");
     // The box is modal: another thread reads and closes it while OK waits for it.
     std::wstring box_text;
     bool dialog_still_open = false;
     std::thread closer([&] {
         for (int i = 0; i < 500; ++i) {
-            HWND box = FindWindowW(L"#32770", L"Внимание");
+            HWND box = find_dialog(L"Внимание");
             if (box != nullptr) {
                 wchar_t text[128] = {};
                 GetDlgItemTextW(box, 0xFFFF, text, 128);
@@ -366,7 +390,7 @@ TEST_F(MainWindow, RelayDialogOkWarnsThatARestartIsNeeded) {
     EXPECT_EQ(box_text, L"Необходимо перезапустить программу");
     EXPECT_TRUE(dialog_still_open);
     EXPECT_FALSE(IsWindow(relay));
-    EXPECT_EQ(dir->read("initsocket.ini"), "5000\r\n\r\n");
+    EXPECT_EQ(dir->read("initsocket.ini"), "5000\r\n\r\n127.0.0.2\r\n100\r\n");
     SendMessageW(window(), WM_STATUS_REFRESH, 0, 0);
     EXPECT_EQ(status_text(0).substr(0, 13), L"Сервер:  5000");
 }
