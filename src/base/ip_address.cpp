@@ -93,6 +93,14 @@ socklen_t ip_socket_address(const IpAddress& address, uint16_t port, sockaddr_st
     return sizeof v6;
 }
 
+uint16_t socket_address_port(const sockaddr_storage& socket_address) {
+    if (socket_address.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in&>(socket_address).sin_port);
+    if (socket_address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6&>(socket_address).sin6_port);
+    return 0;
+}
+
 void ip_format(const IpAddress& address, std::span<char> text) {
     if (text.empty())
         return;

@@ -30,6 +30,8 @@ bool ip_from_socket_address(const sockaddr_storage& socket_address, IpAddress& a
 // The socket address of `address` and `port`: IPv4 for an IPv4 address, IPv6 otherwise.
 // Returns its length.
 socklen_t ip_socket_address(const IpAddress& address, uint16_t port, sockaddr_storage& out);
+// The port of a socket address of either family (0 for another family).
+uint16_t socket_address_port(const sockaddr_storage& socket_address);
 // Dotted IPv4 for an IPv4 address, however it came; the usual short IPv6 form otherwise.
 void ip_format(const IpAddress& address, std::span<char> text);
 

@@ -19,9 +19,7 @@ void push_take_new_connections(PushTargets& pushes, const LinkTable& links, uint
         SOCKET s = link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET;
         if (s == target.reader.socket && link.drops == target.drops)
             continue;
-        target.reader = HistoryReader{s, head, false};
-        target.first_position = head;
-        target.connected_at_s = s != INVALID_SOCKET ? now_s : 0;
+        target.reader = s != INVALID_SOCKET ? history_reader_at(s, head, now_s) : HistoryReader{};
         target.drops = link.drops;
     }
 }
@@ -34,8 +32,10 @@ uint32_t push_feed(PushTargets& pushes, RelayServer& relay) {
             continue;
         // A target waiting for its write event is only checked for having been left
         // behind; the event sends it the rest.
-        if (reader.write_watched && history_holds(relay.history, reader.position))
+        if (reader.write_watched && history_holds(relay.history, reader.position)) {
+            reader_note_behind(reader, relay.history.head);
             continue;
+        }
         if (!relay_feed_reader(relay, reader, SocketRole::push_target))
             failed |= 1u << i;
     }
@@ -45,14 +45,4 @@ uint32_t push_feed(PushTargets& pushes, RelayServer& relay) {
 void push_forget_connection(PushTargets& pushes, int target) {
     PushTarget& pushed = pushes.targets[static_cast<size_t>(target)];
     pushed.reader = HistoryReader{};
-    pushed.connected_at_s = 0;
-}
-
-uint64_t push_bytes_sent(const PushTarget& target) {
-    return target.reader.socket != INVALID_SOCKET ? target.reader.position - target.first_position
-                                                  : 0;
-}
-
-uint64_t push_behind(const PushTarget& target, const RelayServer& relay) {
-    return target.reader.socket != INVALID_SOCKET ? relay.history.head - target.reader.position : 0;
 }

@@ -18,10 +18,8 @@
 #include "net/relay.h"
 
 struct PushTarget {
-    Connector connector;          // keeps the target's link open while the target is set
-    HistoryReader reader;         // the connection being fed; UI thread
-    uint64_t first_position = 0;  // where the connection began in the stream
-    int64_t connected_at_s = 0;   // calendar seconds when it was first fed; 0: not connected
+    Connector connector;   // keeps the target's link open while the target is set
+    HistoryReader reader;  // the connection being fed, from the first chunk after it came
     // The slot's drop count when the connection was taken: a socket number the system
     // gives again after a drop is a new connection all the same.
     uint32_t drops = 0;
@@ -51,7 +49,3 @@ uint32_t push_feed(PushTargets& pushes, RelayServer& relay);
 
 // A target's connection has ended (dropped, or the link closed): it is fed no more.
 void push_forget_connection(PushTargets& pushes, int target);
-
-// Bytes fed to a target's connection so far, and how far it is behind the head.
-uint64_t push_bytes_sent(const PushTarget& target);
-uint64_t push_behind(const PushTarget& target, const RelayServer& relay);

@@ -1,5 +1,6 @@
 #include "net/relay.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -48,6 +49,7 @@ void watch_reader(HistoryReader& reader, SocketRole role, bool want_write) {
 // needs are gone, and it must never get a stream with a hole. Returns false then, or when
 // its socket failed.
 bool feed(RelayServer& relay, HistoryReader& reader, SocketRole role) {
+    reader_note_behind(reader, relay.history.head);
     if (!history_holds(relay.history, reader.position) ||
         !history_send(relay.history, reader.socket, reader.position))
         return false;
@@ -59,6 +61,8 @@ bool feed(RelayServer& relay, HistoryReader& reader, SocketRole role) {
 bool serve_client(RelayServer& relay, RelayClient& client) {
     if (feed(relay, client.reader, SocketRole::relay_client))
         return true;
+    bool behind = !history_holds(relay.history, client.reader.position);
+    relay_note_cut(relay, text_view(client.address), client.port, behind);
     disconnect_client(relay, client);
     return false;
 }
@@ -197,8 +201,10 @@ bool relay_accept(RelayServer& relay, int error) {
         closesocket(s);
         return false;
     }
-    free_client->reader = {s, relay.history.head, false};  // a new client starts at the head
+    // A new client starts at the head.
+    free_client->reader = history_reader_at(s, relay.history.head, relay.now_s);
     free_client->peer = address;
+    free_client->port = socket_address_port(peer);
     ClientAddress text;
     ip_format(address, text);
     {
@@ -234,8 +240,10 @@ int relay_fan_out(RelayServer& relay, std::span<const char> chunk) {
             continue;
         // A client waiting for its write event is only checked for having been left
         // behind; the event sends it the rest, so a full socket costs no failed send.
-        if (client.reader.write_watched && history_holds(relay.history, client.reader.position))
+        if (client.reader.write_watched && history_holds(relay.history, client.reader.position)) {
+            reader_note_behind(client.reader, relay.history.head);
             continue;
+        }
         closed += serve_client(relay, client) ? 0 : 1;
     }
     return closed;
@@ -245,7 +253,46 @@ bool relay_feed_reader(RelayServer& relay, HistoryReader& reader, SocketRole rol
     return feed(relay, reader, role);
 }
 
-void relay_tick(RelayServer& relay) {
+void relay_note_cut(RelayServer& relay, std::string_view address, uint16_t port, bool behind) {
+    relay.cut_total += behind ? 1 : 0;
+    text_copy(relay.last_cut.address, address);
+    relay.last_cut.port = port;
+    relay.last_cut.at_s = relay.now_s;
+    relay.last_cut.behind = behind;
+}
+
+HistoryReader history_reader_at(SOCKET s, uint64_t head, int64_t now_s) {
+    HistoryReader reader;
+    reader.socket = s;
+    reader.position = head;
+    reader.first_position = head;
+    reader.connected_at_s = now_s;
+    return reader;
+}
+
+uint64_t reader_bytes_sent(const HistoryReader& reader) {
+    return reader.position - reader.first_position;
+}
+
+uint64_t reader_behind(const HistoryReader& reader, uint64_t head) {
+    return head - reader.position;
+}
+
+void reader_note_behind(HistoryReader& reader, uint64_t head) {
+    reader.most_behind = std::max(reader.most_behind, head - reader.position);
+}
+
+int relay_copy_clients(const RelayServer& relay, std::span<RelayClient, kRelaySlots> clients) {
+    int live = 0;
+    for (const RelayClient& client : relay.clients) {
+        if (is_live(client))
+            clients[static_cast<size_t>(live++)] = client;
+    }
+    return live;
+}
+
+void relay_tick(RelayServer& relay, int64_t now_s) {
+    relay.now_s = now_s;
     if (relay.accept_paused_ticks > 0 && --relay.accept_paused_ticks == 0 &&
         relay.listener != INVALID_SOCKET)
         frontend_watch_socket(relay.listener, SocketRole::relay_listener, kSocketAccept);

@@ -47,14 +47,35 @@ using ClientAddress = std::array<char, kClientAddressSize>;
 // push target's connection.
 struct HistoryReader {
     SOCKET socket = INVALID_SOCKET;
-    uint64_t position = 0;       // stream bytes its socket has taken
-    bool write_watched = false;  // its socket was full: the rest goes on its write event
+    uint64_t position = 0;        // stream bytes its socket has taken
+    bool write_watched = false;   // its socket was full: the rest goes on its write event
+    uint64_t first_position = 0;  // where its connection began in the stream
+    int64_t connected_at_s = 0;   // calendar seconds
+    uint64_t most_behind = 0;     // the farthest it has been behind the head
 };
+
+// A new reader of the connection `s`, starting at the stream's head `head`.
+HistoryReader history_reader_at(SOCKET s, uint64_t head, int64_t now_s);
+// Bytes its connection has taken, and how far it is behind the stream's head now.
+uint64_t reader_bytes_sent(const HistoryReader& reader);
+uint64_t reader_behind(const HistoryReader& reader, uint64_t head);
+// Keeps the farthest behind: called whenever the head moves past a reader.
+void reader_note_behind(HistoryReader& reader, uint64_t head);
 
 struct RelayClient {
     HistoryReader reader;     // in use when its socket is not INVALID_SOCKET
     ClientAddress address{};  // as ip_format writes it; live when not empty
     IpAddress peer{};
+    uint16_t port = 0;  // the client's own port
+};
+
+// The last reader the relay gave up on: left more than the history behind, or its socket
+// failed.
+struct RelayCut {
+    ClientAddress address{};  // a push target's host, cut to fit
+    uint16_t port = 0;
+    int64_t at_s = 0;     // calendar seconds; 0: none yet
+    bool behind = false;  // else its socket failed
 };
 
 // How the relay's start went: listening, or the step that failed.
@@ -87,8 +108,13 @@ struct RelayServer {
     // start; the share may change while it runs. UI thread.
     IpAllowList allow;
     int share = kRelaySlots;
-    RelayRefusals refused;        // UI thread
+    RelayRefusals refused;  // UI thread
+    // Readers (relay clients and push targets) cut for being more than the history behind,
+    // and the last reader given up on for any cause. UI thread.
+    uint64_t cut_total = 0;
+    RelayCut last_cut;
     int accept_paused_ticks = 0;  // while above 0, the listening socket is not watched
+    int64_t now_s = 0;            // calendar seconds as of the last tick: when clients come and go
     // Addresses are written on the UI thread and read by status refreshes on both threads.
     mutable std::mutex address_lock;
 };
@@ -119,16 +145,21 @@ bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event);
 // taken yet, as far as its socket takes it; closes clients the history has left behind.
 // Returns how many clients were closed.
 int relay_fan_out(RelayServer& relay, std::span<const char> chunk);
-// Timer tick: watches the listening socket again once an accept pause is over. UI thread.
-void relay_tick(RelayServer& relay);
+// Timer tick, with the calendar time: watches the listening socket again once an accept
+// pause is over. UI thread.
+void relay_tick(RelayServer& relay, int64_t now_s);
 // Feeds a reader that is no relay client (a push target's connection, watched for
 // `role`): sends what its socket takes from `reader.position` on, and asks for the write
 // event while some is left. Returns false when the history no longer holds what the
 // reader needs (it fell too far behind) or its socket failed; the caller closes it.
 bool relay_feed_reader(RelayServer& relay, HistoryReader& reader, SocketRole role);
+// Keeps the record of a reader the relay gave up on (`behind`: more than the history).
+void relay_note_cut(RelayServer& relay, std::string_view address, uint16_t port, bool behind);
 
 // Closes every client and then the listening socket.
 void relay_shutdown(RelayServer& relay);
+// The figures of the live clients in slot order; returns how many. UI thread.
+int relay_copy_clients(const RelayServer& relay, std::span<RelayClient, kRelaySlots> clients);
 // Live clients (a non-empty address), for tests and status.
 int relay_live_clients(const RelayServer& relay);
 // Copies the live clients' addresses in slot order; returns how many. Either thread.

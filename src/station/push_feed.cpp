@@ -50,6 +50,8 @@ bool is_free(const PushLine& line) {
 // again after its wait.
 void drop_unfed(Station& station, int target) {
     bool behind = !history_holds(station.relay.history, target_at(station, target).reader.position);
+    LinkSlot link = link_read(station.links, push_slot(target));
+    relay_note_cut(station.relay, text_view(link.host), link.port, behind);
     push_forget_connection(station.pushes, target);
     if (behind) {
         link_drop_saying(station.links, push_slot(target), kTextFellBehind);
@@ -167,9 +169,11 @@ bool station_push_figures(const Station& station, int index, PushFigures& figure
     const PushTarget& pushed = station.pushes.targets[static_cast<size_t>(target)];
     figures.link = link_read(station.links, push_slot(target));
     figures.is_target = station.push_set[static_cast<size_t>(target)].parsed;
-    figures.bytes_sent = push_bytes_sent(pushed);
-    figures.behind_bytes = push_behind(pushed, station.relay);
-    figures.connected_since_s = pushed.connected_at_s;
+    bool connected = pushed.reader.socket != INVALID_SOCKET;
+    figures.bytes_sent = connected ? reader_bytes_sent(pushed.reader) : 0;
+    figures.behind_bytes = connected ? reader_behind(pushed.reader, station.relay.history.head) : 0;
+    figures.most_behind_bytes = connected ? pushed.reader.most_behind : 0;
+    figures.connected_since_s = connected ? pushed.reader.connected_at_s : 0;
     figures.retry_in_s = pushed.connector.retry_in_s.load();
     return true;
 }

@@ -35,12 +35,13 @@ void push_counts(const Station& station, int& set, int& connected);
 
 // What the front ends show of one target.
 struct PushFigures {
-    LinkSlot link;                  // host, port, state, status text
-    bool is_target = false;         // false: its line reads as no host and port
-    uint64_t bytes_sent = 0;        // on the connection it has now
-    uint64_t behind_bytes = 0;      // how far it is behind the stream's head
-    int64_t connected_since_s = 0;  // calendar seconds; 0 while not connected
-    int retry_in_s = 0;             // while its connector waits to try again
+    LinkSlot link;                   // host, port, state, status text
+    bool is_target = false;          // false: its line reads as no host and port
+    uint64_t bytes_sent = 0;         // on the connection it has now
+    uint64_t behind_bytes = 0;       // how far it is behind the stream's head
+    uint64_t most_behind_bytes = 0;  // the farthest it has been on this connection
+    int64_t connected_since_s = 0;   // calendar seconds; 0 while not connected
+    int retry_in_s = 0;              // while its connector waits to try again
 };
 // The figures of target `index` in the order the targets were given; false past the
 // last. UI thread.

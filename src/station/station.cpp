@@ -126,6 +126,7 @@ void station_start_network(Station& station) {
 }
 
 void station_start_relay(Station& station) {
+    station.relay.now_s = station.clocks.calendar_s();
     if (relay_start(station.relay, text_view(station.settings.relay_address),
                     station.settings.relay_port.load()))
         status_refresh(station);
@@ -159,7 +160,7 @@ void station_timer_tick(Station& station) {
     ring_tick(station.ring);
     clock_watch_tick(station.clock_watch, station.clock.timer_frequency_hz,
                      station.clocks.monotonic_ns());
-    relay_tick(station.relay);
+    relay_tick(station.relay, station.clocks.calendar_s());
     status_refresh_if_asked(station);
 }
 
@@ -314,6 +315,30 @@ RelayAccessFigures station_relay_access(const Station& station) {
 
 const RelayRefusals& station_relay_refusals(const Station& station) {
     return station.relay.refused;
+}
+
+int station_relay_readers(const Station& station, std::span<ReaderFigures, kRelaySlots> readers) {
+    std::array<RelayClient, kRelaySlots> clients;
+    int live = relay_copy_clients(station.relay, clients);
+    uint64_t head = station.relay.history.head;
+    for (int i = 0; i < live; ++i) {
+        const RelayClient& client = clients[static_cast<size_t>(i)];
+        readers[static_cast<size_t>(i)] = {.address = client.address,
+                                           .port = client.port,
+                                           .connected_since_s = client.reader.connected_at_s,
+                                           .bytes_sent = reader_bytes_sent(client.reader),
+                                           .behind_bytes = reader_behind(client.reader, head),
+                                           .most_behind_bytes = client.reader.most_behind};
+    }
+    return live;
+}
+
+uint64_t station_relay_cut_total(const Station& station) {
+    return station.relay.cut_total;
+}
+
+const RelayCut& station_relay_last_cut(const Station& station) {
+    return station.relay.last_cut;
 }
 
 void station_serial_setting(const Station& station, Text256& port, int32_t& speed) {

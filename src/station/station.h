@@ -168,5 +168,21 @@ struct RelayAccessFigures {
 RelayAccessFigures station_relay_access(const Station& station);
 // The clients the relay refused at accept, by cause. UI thread.
 const RelayRefusals& station_relay_refusals(const Station& station);
+
+// One relay client as the status shows it.
+struct ReaderFigures {
+    ClientAddress address{};
+    uint16_t port = 0;
+    int64_t connected_since_s = 0;  // calendar seconds
+    uint64_t bytes_sent = 0;
+    uint64_t behind_bytes = 0;  // how far it is behind the stream's head now
+    uint64_t most_behind_bytes = 0;
+};
+// The live relay clients in slot order; returns how many. UI thread.
+int station_relay_readers(const Station& station, std::span<ReaderFigures, kRelaySlots> readers);
+// Readers (relay clients and push targets) cut for being more than the history behind,
+// and the last reader the relay gave up on. UI thread.
+uint64_t station_relay_cut_total(const Station& station);
+const RelayCut& station_relay_last_cut(const Station& station);
 // The serial source as "initcom.ini" gives it: an empty port means the TCP source.
 void station_serial_setting(const Station& station, Text256& port, int32_t& speed);

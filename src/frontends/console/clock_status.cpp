@@ -84,11 +84,18 @@ void clock_log_step(ClockLog& log, const Station& station, std::FILE* out, int64
 namespace {
 
 nlohmann::json relay_json(const Station& station) {
-    std::array<ClientAddress, kRelaySlots> addresses;
-    int count = station_relay_clients(station, addresses);
+    std::array<ReaderFigures, kRelaySlots> readers;
+    int count = station_relay_readers(station, readers);
     nlohmann::json clients = nlohmann::json::array();
-    for (int i = 0; i < count; ++i)
-        clients.push_back(addresses[static_cast<size_t>(i)].data());
+    for (int i = 0; i < count; ++i) {
+        const ReaderFigures& reader = readers[static_cast<size_t>(i)];
+        clients.push_back({{"address", reader.address.data()},
+                           {"port", reader.port},
+                           {"connected_since", reader.connected_since_s},
+                           {"bytes_sent", reader.bytes_sent},
+                           {"behind_bytes", reader.behind_bytes},
+                           {"most_behind_bytes", reader.most_behind_bytes}});
+    }
     std::array<char, 256> why{};
     bool listening = station_relay_listening(station, why);
     nlohmann::json relay = {
@@ -107,6 +114,14 @@ nlohmann::json relay_json(const Station& station) {
         {"not_allowed", refused.counts[static_cast<size_t>(RelayRefusal::not_allowed)]},
         {"over_share", refused.counts[static_cast<size_t>(RelayRefusal::over_share)]},
         {"full", refused.counts[static_cast<size_t>(RelayRefusal::full)]}};
+    relay["cut_total"] = station_relay_cut_total(station);
+    const RelayCut& cut = station_relay_last_cut(station);
+    relay["last_cut"] = nullptr;
+    if (cut.at_s != 0)
+        relay["last_cut"] = {{"address", utf8(cut.address.data())},
+                             {"port", cut.port},
+                             {"at", cut.at_s},
+                             {"reason", cut.behind ? "behind" : "send_failed"}};
     return relay;
 }
 
@@ -121,6 +136,7 @@ nlohmann::json push_json(const Station& station) {
             {"status_text", utf8(figures.link.status_text.data())},
             {"bytes_sent", figures.bytes_sent},
             {"behind_bytes", figures.behind_bytes},
+            {"most_behind_bytes", figures.most_behind_bytes},
             {"connected_since", nullptr},
             {"retry_in_s", figures.retry_in_s},
         };

@@ -29,7 +29,11 @@ public:
     // Starts the links and the relay; waits for both links' connections.
     void start() {
         station_start_network(*t.station);
-        ASSERT_TRUE(t.run_until([&] { return receiver.accept_pending(); }));
+        // The receiver's accept can come before the connector marks the link connected.
+        ASSERT_TRUE(t.run_until([&] {
+            return receiver.accept_pending() &&
+                   link_state(t.station->links, LINK_SOURCE) == LINK_CONNECTED;
+        }));
         ASSERT_TRUE(t.run_until([&] { return server.accept_pending() && consumer_connected(); }))
             << link_read(t.station->links, LINK_CONSUMER).status_text.data() << " "
             << link_state(t.station->links, LINK_CONSUMER) << " "
