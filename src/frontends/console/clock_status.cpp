@@ -7,6 +7,7 @@
 
 #include "base/utf8_text.h"
 #include "frontends/console/console_frontend.h"
+#include "frontends/console/metrics_file.h"
 #include "settings/file_replace.h"
 #include "station/station.h"
 
@@ -169,16 +170,44 @@ std::string status_json(const Station& station, const StatusTimes& times) {
 
 bool status_file_write(const Station& station, const StatusTimes& times, const char* path,
                        std::span<char> why) {
-    std::array<char, kFileSuffixedPathSize> temp_path;
-    std::FILE* temp = file_create_beside(path, temp_path);
-    if (temp == nullptr) {
-        text_format(why, "%s", std::strerror(errno));
-        return false;
+    return document_write(path, status_json(station, times), why);
+}
+
+static_assert(kMetricsReaders == kRelaySlots + kPushTargets);
+
+bool metrics_file_write(const Station& station, const StatusTimes& times, const char* path,
+                        std::span<char> why) {
+    MetricsFigures figures;
+    figures.started_s = times.started_s;
+    figures.source_up = station_link(station, LINK_SOURCE).state == LINK_CONNECTED;
+    figures.consumer_up = station_link(station, LINK_CONSUMER).state == LINK_CONNECTED;
+    const ClockWatch& watch = station_clock_watch(station);
+    figures.bytes_received = watch.bytes;
+    figures.messages_received = watch.lines;
+    std::array<ReaderFigures, kRelaySlots> clients;
+    figures.relay_clients = station_relay_readers(station, clients);
+    for (int i = 0; i < figures.relay_clients; ++i) {
+        MetricsReader& reader = figures.readers[static_cast<size_t>(figures.reader_count++)];
+        const ReaderFigures& client = clients[static_cast<size_t>(i)];
+        text_copy(reader.address, client.address.data());
+        reader.port = client.port;
+        reader.behind_bytes = client.behind_bytes;
     }
-    std::string text = status_json(station, times);
-    std::fwrite(text.data(), 1, text.size(), temp);
-    if (file_replace(temp, temp_path.data(), path))
-        return true;
-    text_format(why, "%s", std::strerror(errno));
-    return false;
+    PushFigures target;
+    for (int i = 0; station_push_figures(station, i, target); ++i) {
+        if (target.link.state != LINK_CONNECTED || figures.reader_count >= kMetricsReaders)
+            continue;
+        MetricsReader& reader = figures.readers[static_cast<size_t>(figures.reader_count++)];
+        reader.push = true;
+        text_copy(reader.address, utf8(target.link.host.data()));
+        reader.port = target.link.port;
+        reader.behind_bytes = target.behind_bytes;
+    }
+    figures.readers_cut = station_relay_cut_total(station);
+    figures.refused = station_relay_refusals(station).counts;
+    figures.verdict = watch.report.verdict;
+    figures.have_rate = watch.report.have_rate;
+    figures.offset_ppm = watch.report.offset_ppm;
+    figures.uncertainty_ppm = watch.report.uncertainty_ppm;
+    return document_write(path, metrics_text(figures), why);
 }

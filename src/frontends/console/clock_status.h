@@ -41,3 +41,6 @@ std::string status_json(const Station& station, const StatusTimes& times);
 // never sees half of one. Returns whether it was written; if not, `why` says why.
 bool status_file_write(const Station& station, const StatusTimes& times, const char* path,
                        std::span<char> why);
+// The same for the metrics file (metrics_file.h).
+bool metrics_file_write(const Station& station, const StatusTimes& times, const char* path,
+                        std::span<char> why);

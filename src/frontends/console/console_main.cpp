@@ -63,30 +63,38 @@ void handle_keys(Station& station) {
     }
 }
 
-// The status file, rewritten once a second. A failure to write it is logged once, and
-// again only after it has been written in between.
-struct StatusFile {
+// The status file and the metrics file, rewritten once a second. A failure to write one
+// is logged once, and again only after it has been written in between.
+struct OutputFile {
     const char* path = "";
-    StatusTimes times;
+    const char* what = "";  // for the log line
+    bool (*write)(const Station&, const StatusTimes&, const char*, std::span<char>) = nullptr;
     bool failing = false;
 };
 
-void write_status_file(ConsoleFrontEnd& front, StatusFile& file) {
-    file.times.now_s = static_cast<int64_t>(std::time(nullptr));
+struct OutputFiles {
+    StatusTimes times;
+    OutputFile status;
+    OutputFile metrics;
+};
+
+void write_output(ConsoleFrontEnd& front, const StatusTimes& times, OutputFile& file) {
+    if (file.path[0] == '\0')
+        return;
     std::array<char, 256> why{};
-    bool written = status_file_write(*front.station, file.times, file.path, why);
+    bool written = file.write(*front.station, times, file.path, why);
     if (!written && !file.failing) {
         std::array<char, kFilePathSize + 300> line;
-        text_format(line, "qalmor: the status file %s cannot be written: %s", file.path,
+        text_format(line, "qalmor: the %s %s cannot be written: %s", file.what, file.path,
                     why.data());
         console_log(front.log, line.data());
     }
     file.failing = !written;
 }
 
-// Once a second, after the tick that judged the receiver's clock: the status file, and
-// as a service the clock's log lines.
-void after_tick(ConsoleFrontEnd& front, StatusFile& status_file, bool monitor, ClockLog& log) {
+// Once a second, after the tick that judged the receiver's clock: the status and metrics
+// files, and as a service the clock's log lines.
+void after_tick(ConsoleFrontEnd& front, OutputFiles& files, bool monitor, ClockLog& log) {
     const Station& station = *front.station;
     int64_t judged_ns = station_clock_watch(station).judged_ns;
     if (judged_ns == log.handled_ns)
@@ -94,8 +102,9 @@ void after_tick(ConsoleFrontEnd& front, StatusFile& status_file, bool monitor, C
     log.handled_ns = judged_ns;
     if (!monitor)
         clock_log_step(log, station, front.log, judged_ns);
-    if (status_file.path[0] != '\0')
-        write_status_file(front, status_file);
+    files.times.now_s = static_cast<int64_t>(std::time(nullptr));
+    write_output(front, files.times, files.status);
+    write_output(front, files.times, files.metrics);
 }
 
 // How the relay's start went, once in the service log: a relay that could not listen
@@ -131,7 +140,7 @@ void log_relay_start(ConsoleFrontEnd& front) {
 // The UI thread: socket events as they come, a timer tick every 100 ms, and on a
 // terminal the keys and a redraw after each tick or status change. The wait ends at
 // once for a socket event, a key, a status change or a signal, so it runs to the tick.
-void run_loop(ConsoleFrontEnd& front, bool monitor, StatusFile& status_file) {
+void run_loop(ConsoleFrontEnd& front, bool monitor, OutputFiles& files) {
     ClockLog clock_log;
     using clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(kTimerPeriodMs);
@@ -156,7 +165,7 @@ void run_loop(ConsoleFrontEnd& front, bool monitor, StatusFile& status_file) {
         station_timer_tick(*front.station);
         if (!monitor)
             console_status_tick(front, static_cast<int64_t>(std::time(nullptr)));
-        after_tick(front, status_file, monitor, clock_log);
+        after_tick(front, files, monitor, clock_log);
         if (monitor)
             terminal_draw(front);
         // After a long stall the ticks start again from now rather than catching up.
@@ -200,11 +209,13 @@ int main(int argc, char** argv) {
                      options.dir.data());
         std::fflush(front.log);
     }
-    StatusFile status_file{options.status_file.data(), {std::time(nullptr), 0}};
+    OutputFiles files{.times = {std::time(nullptr), 0},
+                      .status = {options.status_file.data(), "status file", status_file_write},
+                      .metrics = {options.prom_file.data(), "metrics file", metrics_file_write}};
     station_start_network(*station);
     if (!monitor)
         log_relay_start(front);
-    run_loop(front, monitor, status_file);
+    run_loop(front, monitor, files);
     // In order: relay clients closed, then the connector stopped.
     bool all_ended = station_stop_network(*station);
     if (monitor) {

@@ -26,6 +26,9 @@ Options:
                 write the links' states, the relay clients, messages per second,
                 bytes received and the receiver-clock check to PATH as JSON, once a
                 second, replacing the file whole (see man qalmor)
+  --prom-file PATH
+                write the same figures to PATH in the Prometheus text format (for
+                the node exporter's textfile collector), once a second
   --serial PORT read the receiver from a serial port (a USB receiver) for this run,
                 for example /dev/ttyUSB0 or /dev/serial/by-id/usb-FTDI_...
   --speed N     the serial port's speed in baud; 0 finds it by itself (3000000,
@@ -62,7 +65,18 @@ The relay port and the receiver port are both 7777 by default: with a receiver o
 this computer, move one of them.
 )";
 
-enum Option { kHelpOption, kVersion, kBinary, kText, kDir, kStatusFile, kSerial, kSpeed, kPush };
+enum Option {
+    kHelpOption,
+    kVersion,
+    kBinary,
+    kText,
+    kDir,
+    kStatusFile,
+    kPromFile,
+    kSerial,
+    kSpeed,
+    kPush
+};
 
 constexpr OptionRule kOptions[] = {
     {"-h", OptionKind::flag, kHelpOption},
@@ -72,6 +86,7 @@ constexpr OptionRule kOptions[] = {
     {"--text", OptionKind::flag, kText},
     {"--dir", OptionKind::text, kDir},
     {"--status-file", OptionKind::text, kStatusFile},
+    {"--prom-file", OptionKind::text, kPromFile},
     {"--serial", OptionKind::text, kSerial},
     {"--speed", OptionKind::whole, kSpeed, 0, 1e9},
     {"--push", OptionKind::text, kPush},
@@ -92,6 +107,8 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
         int id = hit.status == OptionStatus::ok ? hit.rule->id : -1;
         if (hit.status == OptionStatus::no_value && hit.rule->id == kStatusFile)
             return fail(error, "--status-file needs a file name");
+        if (hit.status == OptionStatus::no_value && hit.rule->id == kPromFile)
+            return fail(error, "--prom-file needs a file name");
         if (hit.status == OptionStatus::no_value && hit.rule->id == kPush)
             return fail(error, "--push needs HOST:PORT");
         bool serial_rule =
@@ -109,10 +126,12 @@ OptionsResult console_parse_options(std::span<char*> arguments, ConsoleOptions& 
             (id == kHelpOption ? options.help : options.version) = true;
             return OptionsResult::exit_ok;
         }
-        if (id == kStatusFile) {
-            if (hit.value.empty() || hit.value.size() >= options.status_file.size())
-                return fail(error, "--status-file needs a file name that fits");
-            text_copy(options.status_file, hit.value);
+        if (id == kStatusFile || id == kPromFile) {
+            auto& file = id == kStatusFile ? options.status_file : options.prom_file;
+            if (hit.value.empty() || hit.value.size() >= file.size())
+                return fail(error, id == kStatusFile ? "--status-file needs a file name that fits"
+                                                     : "--prom-file needs a file name that fits");
+            text_copy(file, hit.value);
             continue;
         }
         if (id == kDir && hit.value.size() >= options.dir.size())

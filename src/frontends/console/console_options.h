@@ -14,6 +14,7 @@ struct ConsoleOptions {
     std::array<char, kFilePathSize> dir{'.', '\0'};  // settings files and "connect.list"
     ModeOverride mode = ModeOverride::none;          // for this run only; the file is not touched
     std::array<char, kFilePathSize> status_file{};   // empty: none written
+    std::array<char, kFilePathSize> prom_file{};     // the metrics file; empty: none
     // The serial source for this run ("initcom.ini" is not touched); empty: as the file says.
     Text256 serial_port{};
     int32_t serial_speed = -1;  // -1: as the file says; 0: automatic

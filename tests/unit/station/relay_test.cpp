@@ -261,13 +261,30 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
     auto second = connect_reader();
 
     uint64_t sent = 0;
+    std::array<ReaderFigures, kRelaySlots> readers;
+    uint64_t stuck_behind = 0;
     while (t.station->relay.clients[0].reader.socket != INVALID_SOCKET &&
-           sent < 4 * kRelayHistoryBytes)
+           sent < 4 * kRelayHistoryBytes) {
         sent = fan_out_paced(sent, 60000, 60000, *first);
+        if (station_relay_readers(*t.station, readers) == 3) {
+            EXPECT_GE(readers[0].behind_bytes, stuck_behind);  // it only falls farther
+            stuck_behind = readers[0].behind_bytes;
+            EXPECT_GE(readers[0].most_behind_bytes, stuck_behind);
+        }
+    }
+    EXPECT_GT(stuck_behind, kRelayHistoryBytes / 2);
     EXPECT_GT(sent, kRelayHistoryBytes);
     EXPECT_LT(sent, kRelayHistoryBytes + 1024 * 1024);
+    EXPECT_EQ(station_relay_cut_total(*t.station), 1u);
+    EXPECT_TRUE(station_relay_last_cut(*t.station).behind);
+    EXPECT_STREQ(station_relay_last_cut(*t.station).address.data(), "127.0.0.1");
     sent = fan_out_paced(sent, 75000, 1500, *first);
     ASSERT_TRUE(t.run_until([&] { return first->size() == sent && second->size() == sent; }));
+    // A reader that keeps up: everything sent, nothing behind, a chunk at most ever.
+    ASSERT_EQ(station_relay_readers(*t.station, readers), 2);
+    EXPECT_EQ(readers[0].bytes_sent, sent);
+    EXPECT_EQ(readers[0].behind_bytes, 0u);
+    EXPECT_EQ(readers[0].most_behind_bytes, 60000u);
     EXPECT_TRUE(first->bytes() == stream_bytes(0, sent));
     EXPECT_TRUE(second->bytes() == stream_bytes(0, sent));
     EXPECT_EQ(t.server_line(), server_line_with(2));

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "frontends/console/console_options.h"
+#include "frontends/console/metrics_file.h"
 #include "frontends/console/quiet_log.h"
 #include "support/base/cp1251.h"
 
@@ -194,3 +197,37 @@ TEST(QuietLog, RefusedClientsAreLoggedByTheFirstAndASummaryEveryTenMinutes) {
 }
 
 }  // namespace
+
+// The metrics text for a fixed state, against the golden file (which promtool checks):
+// every metric named, typed and described, a push target's odd host name escaped, and no
+// clock figures before the clock is measured.
+TEST(MetricsFile, AFixedStateGivesTheGoldenText) {
+    MetricsFigures figures;
+    figures.started_s = 1796800000;
+    figures.source_up = true;
+    figures.bytes_received = 123456;
+    figures.messages_received = 4321;
+    figures.relay_clients = 2;
+    const char* addresses[] = {"127.0.0.1", "::1", "feed \"a\"\\b.example"};
+    for (int i = 0; i < 3; ++i) {
+        MetricsReader& reader = figures.readers[static_cast<size_t>(i)];
+        text_copy(reader.address, addresses[i]);
+        reader.port = static_cast<uint16_t>(50000 + i);
+        reader.behind_bytes = static_cast<uint64_t>(i) * 1000;
+        reader.push = i == 2;
+    }
+    figures.reader_count = 3;
+    figures.readers_cut = 1;
+    figures.refused = {5, 0, 1};
+    figures.verdict = ClockVerdict::right;
+    figures.have_rate = true;
+    figures.offset_ppm = 1.5;
+    figures.uncertainty_ppm = 0.25;
+    std::ifstream golden(QALMOR_METRICS_GOLDEN, std::ios::binary);
+    std::stringstream expected;
+    expected << golden.rdbuf();
+    EXPECT_EQ(metrics_text(figures), expected.str());
+
+    figures.have_rate = false;
+    EXPECT_EQ(metrics_text(figures).find("qalmor_clock_offset"), std::string::npos);
+}
