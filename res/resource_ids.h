@@ -11,6 +11,7 @@
 // Main menu MENU_1, popup "Settings".
 #define IDM_SERVER_SETTINGS 102    // relay port, dialog IDD_DIALOG2
 #define IDM_PUSH_SETTINGS 121      // push targets, dialog IDD_DIALOG_PUSH
+#define IDM_RELAY_CLIENTS 122      // who reads the relay, dialog IDD_DIALOG_CLIENTS
 #define IDM_SERIAL_SETTINGS 119    // serial source port and speed, dialog IDD_DIALOG_COM
 #define IDM_SOURCE_SETTINGS 108    // source host and port, dialog IDD_DIALOG8
 #define IDM_CONSUMER_SETTINGS 109  // consumer link host and port, dialog IDD_DIALOG9
@@ -49,6 +50,7 @@
 #define IDC_SERIAL_SPEED 1001   // IDD_DIALOG_COM, an editable list
 #define IDC_PUSH_FIRST 1000     // IDD_DIALOG_PUSH: one target a line, 1000 to 1007
 #define IDC_PUSH_STATUS 1010    // IDD_DIALOG_PUSH: the targets' states
+#define IDC_CLIENTS_LIST 1000   // IDD_DIALOG_CLIENTS: one row a reader, and the totals
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)  // labels, never addressed
 #endif

@@ -9,8 +9,8 @@ from harness import (DISPLAY_LINES, IDOK, SETTINGS_ITEMS, VK_4, VK_5, Case, free
 
 BINARY_MODE = 113
 RELATIVE_TIME = 118
-BINARY_ITEM = 5  # rows of the "&Настройки" menu
-RELATIVE_ITEM = 9
+BINARY_ITEM = 6  # rows of the "&Настройки" menu
+RELATIVE_ITEM = 10
 NO_MARKS = [False] * SETTINGS_ITEMS
 
 PREFIXED = re.compile(r"прм = (-?\d+)  комп = (-?\d+)     (@[0-9A-F]{12}[0-9A-F]+;)\r\n")

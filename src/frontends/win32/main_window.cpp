@@ -1,5 +1,6 @@
 #include "frontends/win32/main_window.h"
 
+#include "frontends/win32/clients_window.h"
 #include "frontends/win32/clock_window.h"
 #include "frontends/win32/settings_dialogs_win32.h"
 #include "frontends/win32/tray.h"
@@ -90,6 +91,9 @@ LRESULT on_command(HWND window, WORD command) {
             return 1;
         case IDM_RECEIVER_CLOCK:
             clock_window_open(window);
+            return 1;
+        case IDM_RELAY_CLIENTS:
+            clients_window_open(window);
             return 1;
         default:
             return settings_dialog_open(window, command) ? 1 : 0;

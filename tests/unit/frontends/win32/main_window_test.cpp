@@ -13,6 +13,7 @@
 #include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "station/settings_dialogs.h"
+#include "station/source.h"
 #include "support/base/net_helpers.h"
 
 namespace {
@@ -105,7 +106,26 @@ protected:
             reinterpret_cast<LPARAM>(&search));
         return search.found;
     }
+    static std::vector<std::wstring> split_columns(const std::wstring& row) {
+        std::vector<std::wstring> columns;
+        size_t start = 0;
+        for (size_t tab; (tab = row.find(L'\t', start)) != std::wstring::npos; start = tab + 1)
+            columns.push_back(row.substr(start, tab - start));
+        columns.push_back(row.substr(start));
+        return columns;
+    }
     static int focused_id() { return GetDlgCtrlID(GetFocus()); }
+    // The rows of a dialog's list box.
+    static std::vector<std::wstring> list_rows(HWND dialog, int list) {
+        std::vector<std::wstring> rows;
+        LRESULT count = SendDlgItemMessageW(dialog, list, LB_GETCOUNT, 0, 0);
+        for (LRESULT i = 0; i < count; ++i) {
+            wchar_t row[1024] = {};
+            SendDlgItemMessageW(dialog, list, LB_GETTEXT, static_cast<WPARAM>(i), LPARAM(row));
+            rows.push_back(row);
+        }
+        return rows;
+    }
 
     static TempDir* dir;
     static FakeReceiver* receiver;
@@ -393,6 +413,60 @@ TEST_F(MainWindow, RelayDialogOkWarnsThatARestartIsNeeded) {
     EXPECT_EQ(dir->read("initsocket.ini"), "5000\r\n\r\n127.0.0.2\r\n100\r\n");
     SendMessageW(window(), WM_STATUS_REFRESH, 0, 0);
     EXPECT_EQ(status_text(0).substr(0, 13), L"Сервер:  5000");
+}
+
+// The relay clients window: one row a relay client, written anew each second.
+TEST_F(MainWindow, RelayClientsWindowShowsEachReaderAndRefreshesEverySecond) {
+    RelayReader first(relay_port);
+    RelayReader second(relay_port);
+    ASSERT_TRUE(pump_until([] {
+        std::array<ReaderFigures, kRelaySlots> readers;
+        return station_relay_readers(station(), readers) == 2;
+    }));
+    auto rows_of = [](HWND dialog, const std::wstring& prefix) {
+        std::vector<std::vector<std::wstring>> rows;
+        for (const std::wstring& row : list_rows(dialog, IDC_CLIENTS_LIST)) {
+            if (row.starts_with(prefix))
+                rows.push_back(split_columns(row));
+        }
+        return rows;
+    };
+    auto prefix_of = [](RelayReader& reader) {
+        sockaddr_in own{};
+        int size = sizeof own;
+        getsockname(reader.socket, reinterpret_cast<sockaddr*>(&own), &size);
+        return L"127.0.0.1\t" + std::to_wstring(ntohs(own.sin_port)) + L"\t";
+    };
+    // The bytes sent (the fourth column) of the one row of `reader`.
+    auto bytes_sent = [&](HWND dialog, RelayReader& reader) {
+        auto rows = rows_of(dialog, prefix_of(reader));
+        return rows.size() == 1 && rows[0].size() >= 4 ? rows[0][3] : L"no single row";
+    };
+
+    command(IDM_RELAY_CLIENTS);
+    HWND clients = find_dialog(L"Клиенты ретрансляции");
+    ASSERT_NE(clients, nullptr);
+    EXPECT_EQ(rows_of(clients, L"127.0.0.1\t").size(), 2u);
+    EXPECT_EQ(bytes_sent(clients, first), L"0");
+    EXPECT_EQ(bytes_sent(clients, second), L"0");
+
+    std::string chunk = "*8D4840D6202CC371C32CE0576098;\r\n";
+    for (size_t total : {chunk.size(), 2 * chunk.size()}) {
+        source_fan_out(station(), chunk);
+        std::wstring sent = std::to_wstring(total);
+        EXPECT_TRUE(pump_until(
+            [&] {
+                return bytes_sent(clients, first) == sent && bytes_sent(clients, second) == sent;
+            },
+            3000));
+        EXPECT_EQ(rows_of(clients, L"127.0.0.1\t").size(), 2u);
+    }
+
+    // A second pick brings the open window forward rather than opening another.
+    command(IDM_RELAY_CLIENTS);
+    SendMessageW(clients, WM_COMMAND, IDCANCEL, 0);
+    EXPECT_FALSE(IsWindow(clients));
+    EXPECT_EQ(find_dialog(L"Клиенты ретрансляции"), nullptr);
 }
 
 }  // namespace

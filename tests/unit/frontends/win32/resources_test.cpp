@@ -126,10 +126,11 @@ std::vector<MenuEntry> load_menu(const wchar_t* name) {
 }
 
 TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
-    // The second item's two trailing blanks are part of its text.
+    // The TCP source item's two trailing blanks are part of its text.
     std::vector<MenuEntry> settings = {
         item(102, L"&Настройки Сервера"),               // relay port
         item(121, L"&Настройки передачи на серверы"),   // push targets
+        item(122, L"&Клиенты ретрансляции"),            // relay clients window
         item(119, L"&Настройки COM источника"),         // serial port and speed
         item(108, L"&Настройки TCP источника  "),       // source host and port
         item(109, L"&Настройки TCP потребителя"),       // consumer host and port
@@ -259,7 +260,7 @@ DialogTemplate parse_dialog(std::span<const unsigned char> bytes) {
     return dlg;
 }
 
-enum class Kind { default_button, button, group_button, edit, label, editable_list };
+enum class Kind { default_button, button, group_button, edit, label, editable_list, list };
 
 struct ExpectedControl {
     int id;
@@ -273,7 +274,8 @@ struct ExpectedDialog {
     const wchar_t* name;
     const wchar_t* title;
     std::vector<ExpectedControl> controls;
-    int height = 90;  // dialog units; every one is 186 wide
+    int height = 90;  // dialog units
+    int width = 186;
 };
 
 void PrintTo(const ExpectedDialog& d, std::ostream* os) {
@@ -375,6 +377,15 @@ const ExpectedDialog kDialogs[] = {
          {2, Kind::button, L"Cancel", 129, 225, 50, 14},
      },
      246},
+    {"RelayClients",
+     L"IDD_DIALOG_CLIENTS",
+     L"Клиенты ретрансляции",
+     {
+         {1000, Kind::list, L"", 7, 7, 486, 215},
+         {2, Kind::default_button, L"Закрыть", 443, 229, 50, 14},
+     },
+     250,
+     500},
 };
 
 void expect_control(const Control& got, const ExpectedControl& want) {
@@ -412,6 +423,15 @@ void expect_control(const Control& got, const ExpectedControl& want) {
             EXPECT_EQ(got.window_class, L"#130");  // static
             EXPECT_EQ(got.style & SS_TYPEMASK, DWORD{SS_LEFT});
             break;
+        case Kind::list:
+            EXPECT_EQ(got.window_class, L"#131");  // list box
+            // Rows in the order the program adds them, columns at its tab stops, and no
+            // selection: it only shows.
+            EXPECT_FALSE(got.style & LBS_SORT);
+            EXPECT_TRUE(got.style & LBS_USETABSTOPS);
+            EXPECT_TRUE(got.style & LBS_NOSEL);
+            EXPECT_TRUE(got.style & WS_VSCROLL);
+            break;
     }
 }
 
@@ -426,7 +446,7 @@ TEST_P(DialogResources, TemplateMatchesItsLayout) {
     // Popup, visible, caption, system menu, modal frame, and a font of its own.
     EXPECT_EQ(got.style, 0x90C800C0u);
     EXPECT_EQ(got.ex_style, 0u);
-    EXPECT_EQ(got.cx, 186);
+    EXPECT_EQ(got.cx, want.width);
     EXPECT_EQ(got.cy, want.height);
     EXPECT_EQ(got.menu, L"");
     EXPECT_EQ(got.window_class, L"");
@@ -441,7 +461,7 @@ TEST_P(DialogResources, TemplateMatchesItsLayout) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllEight, DialogResources, testing::ValuesIn(kDialogs),
+INSTANTIATE_TEST_SUITE_P(EveryTemplate, DialogResources, testing::ValuesIn(kDialogs),
                          [](const auto& p) { return std::string(p.param.test_name); });
 
 // ---- Help and contact texts ----
