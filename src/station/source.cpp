@@ -26,9 +26,10 @@ void source_event(Station& station, SOCKET s, unsigned event) {
 }
 
 void source_chunk(Station& station, std::span<const char> chunk) {
-    // Decoding comes first, so the monitor never lags behind the relay clients.
-    source_decode(station, chunk);
+    // The relay's readers get the bytes first, so that no reader's latency carries the
+    // decode; the monitor, the consumer and the clock check then take the same bytes.
     source_fan_out(station, chunk);
+    source_decode(station, chunk);
     feed_forward_chunk(station, chunk);
 }
 
