@@ -29,6 +29,17 @@ SOCKET link_connected_socket(const LinkTable& table, int slot) {
     return link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET;
 }
 
+SOCKET link_socket(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    return table.slots[static_cast<size_t>(slot)].socket;
+}
+
+LinkConnection link_connection(const LinkTable& table, int slot) {
+    std::lock_guard guard(table.lock);
+    const LinkSlot& link = table.slots[static_cast<size_t>(slot)];
+    return {link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET, link.drops};
+}
+
 uint16_t link_port(const LinkTable& table, int slot) {
     std::lock_guard guard(table.lock);
     return table.slots[static_cast<size_t>(slot)].port;

@@ -58,6 +58,15 @@ LinkSlot link_read(const LinkTable& table, int slot);
 int32_t link_state(const LinkTable& table, int slot);
 // The slot's socket while it is connected, else INVALID_SOCKET.
 SOCKET link_connected_socket(const LinkTable& table, int slot);
+// The slot's socket, connected or still being set up; INVALID_SOCKET when none. These
+// few fields are all a socket event or a chunk needs, without copying the texts.
+SOCKET link_socket(const LinkTable& table, int slot);
+// The connected socket and the drop count, read together.
+struct LinkConnection {
+    SOCKET socket = INVALID_SOCKET;  // INVALID_SOCKET unless connected
+    uint32_t drops = 0;
+};
+LinkConnection link_connection(const LinkTable& table, int slot);
 uint16_t link_port(const LinkTable& table, int slot);
 // Copies the slot's host into `host`.
 void link_host(const LinkTable& table, int slot, Text256& host);

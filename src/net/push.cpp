@@ -15,8 +15,11 @@ void push_take_new_connections(PushTargets& pushes, const LinkTable& links, uint
                                int64_t now_s) {
     for (int i = 0; i < kPushTargets; ++i) {
         PushTarget& target = pushes.targets[static_cast<size_t>(i)];
-        LinkSlot link = link_read(links, push_slot(i));
-        SOCKET s = link.state == LINK_CONNECTED ? link.socket : INVALID_SOCKET;
+        // This runs with every chunk: a slot no target uses costs no lock.
+        if (!target.connector.enabled.load() && target.reader.socket == INVALID_SOCKET)
+            continue;
+        LinkConnection link = link_connection(links, push_slot(i));
+        SOCKET s = link.socket;
         if (s == target.reader.socket && link.drops == target.drops)
             continue;
         target.reader = s != INVALID_SOCKET ? history_reader_at(s, head, now_s) : HistoryReader{};

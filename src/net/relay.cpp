@@ -13,10 +13,15 @@ bool is_live(const RelayClient& client) {
     return client.address[0] != '\0';
 }
 
+// The clients in the slots that may be in use: those before `slots_used`.
+std::span<RelayClient> used_slots(RelayServer& relay) {
+    return std::span(relay.clients).first(static_cast<size_t>(relay.slots_used));
+}
+
 RelayClient* find_client(RelayServer& relay, SOCKET s) {
     if (s == INVALID_SOCKET)
         return nullptr;
-    for (RelayClient& client : relay.clients) {
+    for (RelayClient& client : used_slots(relay)) {
         if (client.reader.socket == s)
             return &client;
     }
@@ -25,8 +30,13 @@ RelayClient* find_client(RelayServer& relay, SOCKET s) {
 
 void free_slot(RelayServer& relay, RelayClient& client) {
     client.reader = HistoryReader{};
-    std::lock_guard guard(relay.address_lock);
-    client.address[0] = '\0';
+    {
+        std::lock_guard guard(relay.address_lock);
+        client.address[0] = '\0';
+    }
+    while (relay.slots_used > 0 &&
+           relay.clients[static_cast<size_t>(relay.slots_used - 1)].reader.socket == INVALID_SOCKET)
+        --relay.slots_used;
 }
 
 // Closes a client the relay gives up on (left behind by the history, or a broken
@@ -204,6 +214,8 @@ bool relay_accept(RelayServer& relay, int error) {
     // A new client starts at the head.
     free_client->reader = history_reader_at(s, relay.history.head, relay.now_s);
     free_client->peer = address;
+    relay.slots_used =
+        std::max(relay.slots_used, static_cast<int>(free_client - relay.clients.data()) + 1);
     free_client->port = socket_address_port(peer);
     ClientAddress text;
     ip_format(address, text);
@@ -235,7 +247,7 @@ bool relay_client_event(RelayServer& relay, SOCKET s, unsigned event) {
 int relay_fan_out(RelayServer& relay, std::span<const char> chunk) {
     history_append(relay.history, chunk);
     int closed = 0;
-    for (RelayClient& client : relay.clients) {
+    for (RelayClient& client : used_slots(relay)) {
         if (!is_live(client))
             continue;
         // A client waiting for its write event is only checked for having been left

@@ -103,6 +103,8 @@ struct RelayServer {
     int start_error = 0;     // the platform's error code of the step that failed
     bool ipv4_only = false;  // listening everywhere, but the host has no IPv6
     std::array<RelayClient, kRelaySlots> clients;
+    // Slots from this one on are free: a chunk visits only the slots before it. UI thread.
+    int slots_used = 0;
     StreamHistory history;
     // Who is let in: the allow-list, and the slots one address may hold. Set before the
     // start; the share may change while it runs. UI thread.

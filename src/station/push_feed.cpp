@@ -126,7 +126,7 @@ namespace {
 // taken with the next chunk), but its events are its own all the same.
 int target_of_socket(const Station& station, SOCKET s) {
     for (int i = 0; s != INVALID_SOCKET && i < kPushTargets; ++i) {
-        if (link_read(station.links, push_slot(i)).socket == s)
+        if (link_socket(station.links, push_slot(i)) == s)
             return i;
     }
     return -1;

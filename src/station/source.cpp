@@ -5,7 +5,7 @@
 namespace {
 
 bool is_source_socket(Station& station, SOCKET s) {
-    return s != INVALID_SOCKET && link_read(station.links, LINK_SOURCE).socket == s;
+    return s != INVALID_SOCKET && link_socket(station.links, LINK_SOURCE) == s;
 }
 
 }  // namespace
