@@ -549,15 +549,18 @@ class RelayClient:
 
 def tcp_send_queue(local_port, remote_port):
     """Bytes waiting in the send queue of the loopback connection from `local_port` to
-    `remote_port`, as the kernel lists it, or None when there is no such connection."""
-    with open("/proc/net/tcp") as table:
-        next(table)
-        for row in table:
-            fields = row.split()
-            local, remote, queues = fields[1], fields[2], fields[4]
-            if (int(local.split(":")[1], 16) == local_port and
-                    int(remote.split(":")[1], 16) == remote_port):
-                return int(queues.split(":")[0], 16)
+    `remote_port`, as the kernel lists it, or None when there is no such connection. A
+    relay listening on every interface takes IPv4 clients on an IPv6 socket: the kernel
+    lists those connections among the IPv6 ones."""
+    for listing in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(listing) as table:
+            next(table)
+            for row in table:
+                fields = row.split()
+                local, remote, queues = fields[1], fields[2], fields[4]
+                if (int(local.rsplit(":", 1)[1], 16) == local_port and
+                        int(remote.rsplit(":", 1)[1], 16) == remote_port):
+                    return int(queues.split(":")[0], 16)
     return None
 
 

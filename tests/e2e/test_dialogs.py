@@ -10,6 +10,7 @@ HELP_HEADINGS = [
     "НАСТРОЙКИ ТСР ИСТОЧНИКА",
     "БИНАРНЫЙ РЕЖИМ ИСТОЧНИКА",
     "НАСТРОЙКИ СЕРВЕРА",
+    "НАСТРОЙКИ ПЕРЕДАЧИ НА СЕРВЕРЫ",
     "НАСТРОЙКИ ТСР ПОТРЕБИТЕЛЯ",
     "НИЖНИЙ ПОРОГ УРОВНЯ ПРИЕМА",
     "ЧАСТОТА ТАЙМЕРА",
@@ -37,7 +38,11 @@ class Dialogs(Case):
         program = self.start()
         dialog = program.open_dialog(102, "Настройки TCP")
         self.assert_controls(dialog, [(1, "Button", "OK"), (2, "Button", "Cancel"),
-                                      (1000, "Edit", ""), (LABEL, "Static", "Порт")])
+                                      (1000, "Edit", ""), (LABEL, "Static", "Порт"),
+                                      (1001, "Edit", ""),
+                                      (LABEL, "Static", "Адрес (пусто - все)"),
+                                      (1002, "Edit", ""),
+                                      (LABEL, "Static", "Клиентов с одного адреса")])
         self.assertEqual(dialog.text(1000), str(self.relay))
         dialog.set_text(1000, "5000")
         dialog.press(IDOK)
@@ -49,7 +54,7 @@ class Dialogs(Case):
         self.assertEqual(box.message_text(), "Необходимо перезапустить программу")
         box.press(IDOK)
         dialog.wait_closed()
-        self.assertEqual(self.read_file("initsocket.ini"), b"5000\r\n\r\n")
+        self.assertEqual(self.read_file("initsocket.ini"), b"5000\r\n\r\n\r\n100\r\n")
 
         # Still listening on the old port; the next refresh shows the new one.
         self.relay_client(self.relay)
@@ -60,7 +65,7 @@ class Dialogs(Case):
         dialog.set_text(1000, "6000")
         dialog.press(IDCANCEL)
         dialog.wait_closed()
-        self.assertEqual(self.read_file("initsocket.ini"), b"5000\r\n\r\n", "Cancel saves nothing")
+        self.assertEqual(self.read_file("initsocket.ini"), b"5000\r\n\r\n\r\n100\r\n", "Cancel saves nothing")
         self.assertEqual(program.dialogs("Внимание"), [], "Cancel asks nothing")
 
     def test_source_dialog_reconnects_to_the_new_port(self):

@@ -43,11 +43,11 @@ class TabCycles(Case):
         self.assert_cycle(dialog, [1000, 1001])
         self.close(dialog)
 
-    def test_relay_dialog_cycle_skips_the_missing_field(self):
+    def test_relay_dialog_cycle_goes_through_its_three_fields(self):
         dialog = self.open(RELAY)
-        self.assert_cycle(dialog, [IDOK, IDCANCEL, 1000])
+        self.assert_cycle(dialog, [1001, 1002, IDOK, IDCANCEL, 1000])
         # Shift+Tab types the same character and moves forward too.
-        self.assert_cycle(dialog, [IDOK, IDCANCEL, 1000], key=f"{VK_SHIFT}+{VK_TAB}")
+        self.assert_cycle(dialog, [1001, 1002, IDOK], key=f"{VK_SHIFT}+{VK_TAB}")
         self.close(dialog)
 
     def test_source_dialog_cycle(self):
