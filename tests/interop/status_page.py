@@ -1,0 +1,324 @@
+#!/usr/bin/env python3
+"""The status page (package qalmor-web) in a real web server and browser: lighttpd serves
+the page from the source tree through the package's own snippet, qalmor writes its status
+file into the data folder, and headless Chromium loads the page.
+
+- Before the program runs there is no status file: the page says "данные устарели".
+- The data folder's headers: no caching, status.json as JSON, qalmor.prom as Prometheus
+  text.
+- With the simulator as the receiver and two relay clients, one of which never reads: the
+  source shows as connected, both readers are in the table, and the non-reader's "behind"
+  grows from one load of the page to the next.
+- Once the program is stopped, a page loaded 6 s later says "данные устарели".
+
+Usage: status_page.py BUILD_DIR [--screenshot PATH]   (the native build)
+With --screenshot it also saves a picture of the page while the readers are connected.
+Exits 0 when all holds, 1 when not, 77 (skipped) without lighttpd or chromium.
+"""
+import html.parser
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WEB = os.path.join(TOP, "src/frontends/web")
+STALE = "данные устарели"
+failures = []
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAIL: ") + what)
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.2).close()
+            return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def lighttpd_config(work, port):
+    """A server of our own on loopback that takes the package's snippet, its paths moved to
+    the source tree's page and the test's data folder."""
+    with open(os.path.join(WEB, "89-qalmor.conf")) as f:
+        snippet = f.read()
+    moves = {"/usr/share/qalmor/html/": os.path.join(WEB, "html") + "/",
+             "/run/qalmor/": os.path.join(work, "data") + "/"}
+    for old, new in moves.items():
+        if snippet.count(f'"{old}"') != 1:
+            raise RuntimeError(f"the snippet no longer aliases {old}")
+        snippet = snippet.replace(f'"{old}"', f'"{new}"')
+    with open(os.path.join(work, "89-qalmor.conf"), "w") as f:
+        f.write(snippet)
+    # Debian's lighttpd.conf loads these modules and assigns the types from /etc/mime.types;
+    # lighty-enable-mod enables setenv, which the snippet depends on. JSON is plain text here, so
+# that only the snippet's own types can make it application/json.
+    config = os.path.join(work, "lighttpd.conf")
+    with open(config, "w") as f:
+        f.write(f"""server.modules = ( "mod_indexfile", "mod_alias", "mod_redirect", "mod_setenv",
+                   "mod_staticfile" )
+server.document-root = "{work}/www"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.errorlog = "{work}/lighttpd.log"
+index-file.names = ( "index.html" )
+mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" => "text/css",
+                    ".json" => "text/plain" )
+include "{work}/89-qalmor.conf"
+""")
+    os.makedirs(os.path.join(work, "www"))
+    return config
+
+
+class Page(html.parser.HTMLParser):
+    """What a dumped page shows: the body's classes, the texts of elements with an id, and
+    the rows of each table's body as (text, attributes) cells."""
+
+    def __init__(self, dom):
+        super().__init__()
+        self.body_classes, self.texts, self.rows = [], {}, {}
+        self.open_ids, self.table, self.in_body_rows, self.cell = [], None, False, None
+        self.feed(dom)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "body":
+            self.body_classes = (attrs.get("class") or "").split()
+        if tag == "table":
+            self.table = attrs.get("id")
+        if tag == "tbody":
+            self.in_body_rows = True
+        if tag == "tr" and self.in_body_rows:
+            self.rows.setdefault(self.table, []).append([])
+        if tag == "td" and self.in_body_rows:
+            self.cell = ["", attrs]
+            self.rows[self.table][-1].append(self.cell)
+        if "id" in attrs:
+            self.texts[attrs["id"]] = ""
+            self.open_ids.append((tag, attrs["id"]))
+
+    def handle_endtag(self, tag):
+        if tag == "tbody":
+            self.in_body_rows = False
+        if tag == "td":
+            self.cell = None
+        if self.open_ids and self.open_ids[-1][0] == tag:
+            self.open_ids.pop()
+
+    def handle_data(self, data):
+        for _, element in self.open_ids:
+            self.texts[element] += data
+        if self.cell is not None:
+            self.cell[0] += data
+
+    def stale(self):
+        return "stale" in self.body_classes and STALE in self.texts.get("freshness", "")
+
+
+def chromium(work, url, *what):
+    """Runs headless Chromium once. The page's clock runs on virtual time, which may run
+    ahead of the real one by up to the budget: half a second, well inside the 5 s the page
+    allows a document. No name lookups: every host but loopback fails."""
+    command = ["chromium", "--headless", "--no-sandbox", "--disable-gpu",
+               "--user-data-dir=" + os.path.join(work, "chromium"), "--no-first-run",
+               "--disable-background-networking", "--disable-component-update",
+               "--host-resolver-rules=MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+               "--virtual-time-budget=500", *what, url]
+    browser = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                               text=True)
+    try:
+        out, _ = browser.communicate(timeout=90)
+    except subprocess.TimeoutExpired:
+        browser.kill()
+        browser.communicate()
+        raise RuntimeError("chromium did not finish within 90 s")
+    return out
+
+
+def load(work, url):
+    return Page(chromium(work, url, "--dump-dom"))
+
+
+def headers(url):
+    with urllib.request.urlopen(url, timeout=5) as response:
+        return response.headers
+
+
+def read_forever(client, stop):
+    client.settimeout(0.2)
+    while not stop.is_set():
+        try:
+            if not client.recv(65536):
+                return
+        except socket.timeout:
+            continue
+        except OSError:
+            return
+
+
+def reader_row(page, port):
+    rows = [row for row in page.rows.get("readers", []) if len(row) == 6 and
+            row[1][0].strip() == str(port)]
+    return rows[0] if rows else None
+
+
+def behind_bytes(row):
+    return int(row[4][1].get("data-bytes", "-1"))
+
+
+def source_connected(page):
+    rows = [row for row in page.rows.get("links", []) if row and row[0][0] == "Источник"]
+    return bool(rows) and rows[0][3][0] == "соединен"
+
+
+def wait_for_status(path, wanted, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open(path) as f:
+                status = json.load(f)
+            if wanted(status):
+                return True
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.2)
+    return False
+
+
+def main():
+    build = os.path.abspath(sys.argv[1])
+    screenshot = sys.argv[sys.argv.index("--screenshot") + 1] if "--screenshot" in sys.argv \
+        else None
+    for tool in ("lighttpd", "chromium"):
+        if shutil.which(tool) is None:
+            print(f"status_page: skipped, {tool} is not installed")
+            return 77
+    work = tempfile.mkdtemp(prefix="qalmor-status-page-")
+    os.makedirs(os.path.join(work, "data"))
+    status_file = os.path.join(work, "data/status.json")
+    web_port, relay_port = free_port(), free_port()
+    url = f"http://127.0.0.1:{web_port}/qalmor/"
+    processes, clients, stop_reading = [], [], threading.Event()
+    try:
+        server = subprocess.Popen(["lighttpd", "-D", "-f", lighttpd_config(work, web_port)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        processes.append(server)
+        if not check(wait_for_port(web_port, 10), "lighttpd listens"):
+            return 1
+
+        check(load(work, url).stale(), f"without a status file the page says {STALE!r}")
+
+        with open(os.path.join(work, "data/qalmor.prom"), "w") as f:
+            f.write("qalmor_up 1\n")
+        with open(status_file, "w") as f:
+            f.write("{}\n")
+        prom = headers(url + "data/qalmor.prom")
+        check(prom["Content-Type"] == "text/plain; version=0.0.4",
+              f"qalmor.prom is Prometheus text ({prom['Content-Type']})")
+        status = headers(url + "data/status.json")
+        check(status["Content-Type"] == "application/json",
+              f"status.json is JSON ({status['Content-Type']})")
+        check("no-cache" in (status["Cache-Control"] or ""),
+              f"the data are not cached ({status['Cache-Control']})")
+        os.remove(status_file)
+
+        simulator = subprocess.Popen(
+            [os.path.join(build, "tools/sim/qalmor-sim"), "--port", "0", "--rate", "5000"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        processes.append(simulator)
+        match = re.search(r"listening on 127\.0\.0\.1:(\d+)", simulator.stdout.readline())
+        if not check(match is not None, "the simulator listens"):
+            return 1
+        with open(os.path.join(work, "initmkp1.ini"), "w") as f:
+            f.write(f"{match.group(1)}\r\n127.0.0.1\r\n")
+        with open(os.path.join(work, "initsocket.ini"), "w") as f:
+            f.write(f"{relay_port}\r\n\r\n127.0.0.1\r\n")
+        program = subprocess.Popen(
+            [os.path.join(build, "qalmor"), "--dir", work, "--status-file", status_file],
+            stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "qalmor.log"), "w"),
+            stderr=subprocess.STDOUT)
+        processes.append(program)
+        if not check(wait_for_port(relay_port, 10), "qalmor's relay listens"):
+            return 1
+
+        reader = socket.create_connection(("127.0.0.1", relay_port))
+        threading.Thread(target=read_forever, args=(reader, stop_reading), daemon=True).start()
+        # The one that never reads takes little into its own buffer, so the relay soon holds
+        # its part of the stream.
+        idle = socket.socket()
+        idle.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        idle.connect(("127.0.0.1", relay_port))
+        clients += [reader, idle]
+        idle_port, reader_port = idle.getsockname()[1], reader.getsockname()[1]
+        check(wait_for_status(status_file, lambda s: s["source"]["state"] == "connected" and
+                              any(c["port"] == idle_port and c["behind_bytes"] > 0
+                                  for c in s["relay"]["clients"]), 20),
+              "the status file shows the non-reader behind")
+
+        first = load(work, url)
+        check(not first.stale(), "with the program running the page is not stale " +
+              repr(first.texts.get("freshness")))
+        check(source_connected(first), "the source shows as connected")
+        check(len(first.rows.get("readers", [])) == 2, "the readers' table has two rows")
+        time.sleep(2)
+        second = load(work, url)
+        idle_rows = reader_row(first, idle_port), reader_row(second, idle_port)
+        reader_rows = reader_row(first, reader_port), reader_row(second, reader_port)
+        if check(all(idle_rows) and all(reader_rows), "both readers are shown by their ports"):
+            before, after = (behind_bytes(row) for row in idle_rows)
+            check(0 < before < after, f"the non-reader's behind grows ({before}, then {after})")
+            check(behind_bytes(reader_rows[1]) < after,
+                  f"the reader is less behind ({behind_bytes(reader_rows[1])})")
+        if screenshot:
+            chromium(work, url, "--screenshot=" + os.path.abspath(screenshot),
+                     "--window-size=1000,1000", "--hide-scrollbars")
+            check(os.path.isfile(screenshot), f"the screenshot is in {screenshot}")
+
+        program.send_signal(signal.SIGTERM)
+        stopped = time.monotonic()
+        check(program.wait(10) == 0, "qalmor stops on SIGTERM")
+        time.sleep(max(0.0, stopped + 6 - time.monotonic()))
+        late = load(work, url)
+        check(late.stale(), f"6 s after the program stopped the page says {STALE!r} " +
+              repr(late.texts.get("freshness")))
+        print("status_page: " + ("FAILED" if failures else "all checks passed"))
+        return 1 if failures else 0
+    finally:
+        stop_reading.set()
+        for client in clients:
+            client.close()
+        for process in reversed(processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(5)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
