@@ -6,9 +6,10 @@ file into the data folder, and headless Chromium loads the page.
 - Before the program runs there is no status file: the page says "данные устарели".
 - The data folder's headers: no caching, status.json as JSON, qalmor.prom as Prometheus
   text.
-- With the simulator as the receiver and two relay clients, one of which never reads: the
-  source shows as connected, both readers are in the table, and the non-reader's "behind"
-  grows from one load of the page to the next.
+- With the simulator as the receiver, another as a push target, and two relay clients,
+  one of which never reads: the source and the push target show as connected, both
+  readers are in the table, and the non-reader's "behind" grows from one load of the
+  page to the next.
 - Once the program is stopped, a page loaded 6 s later says "данные устарели".
 
 Usage: status_page.py BUILD_DIR [--screenshot PATH]   (the native build)
@@ -188,9 +189,10 @@ def behind_bytes(row):
     return int(row[4][1].get("data-bytes", "-1"))
 
 
-def source_connected(page):
-    rows = [row for row in page.rows.get("links", []) if row and row[0][0] == "Источник"]
-    return bool(rows) and rows[0][3][0] == "соединен"
+def link_state(page, name):
+    """The state texts of the links' rows of that name."""
+    return [row[3][0] for row in page.rows.get("links", []) if len(row) == 5 and
+            row[0][0] == name]
 
 
 def wait_for_status(path, wanted, timeout):
@@ -218,7 +220,7 @@ def main():
     work = tempfile.mkdtemp(prefix="qalmor-status-page-")
     os.makedirs(os.path.join(work, "data"))
     status_file = os.path.join(work, "data/status.json")
-    web_port, relay_port = free_port(), free_port()
+    web_port, relay_port, push_port = free_port(), free_port(), free_port()
     url = f"http://127.0.0.1:{web_port}/qalmor/"
     processes, clients, stop_reading = [], [], threading.Event()
     try:
@@ -244,10 +246,12 @@ def main():
               f"the data are not cached ({status['Cache-Control']})")
         os.remove(status_file)
 
-        simulator = subprocess.Popen(
-            [os.path.join(build, "tools/sim/qalmor-sim"), "--port", "0", "--rate", "5000"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        sim = os.path.join(build, "tools/sim/qalmor-sim")
+        simulator = subprocess.Popen([sim, "--port", "0", "--format", "avr-mlat", "--rate", "5000"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         processes.append(simulator)
+        processes.append(subprocess.Popen([sim, "--listen", "--port", str(push_port)],
+                                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         match = re.search(r"listening on 127\.0\.0\.1:(\d+)", simulator.stdout.readline())
         if not check(match is not None, "the simulator listens"):
             return 1
@@ -256,7 +260,8 @@ def main():
         with open(os.path.join(work, "initsocket.ini"), "w") as f:
             f.write(f"{relay_port}\r\n\r\n127.0.0.1\r\n")
         program = subprocess.Popen(
-            [os.path.join(build, "qalmor"), "--dir", work, "--status-file", status_file],
+            [os.path.join(build, "qalmor"), "--dir", work, "--status-file", status_file,
+             "--push", f"127.0.0.1:{push_port}"],
             stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "qalmor.log"), "w"),
             stderr=subprocess.STDOUT)
         processes.append(program)
@@ -273,14 +278,17 @@ def main():
         clients += [reader, idle]
         idle_port, reader_port = idle.getsockname()[1], reader.getsockname()[1]
         check(wait_for_status(status_file, lambda s: s["source"]["state"] == "connected" and
+                              s["push"][0]["state"] == "connected" and
                               any(c["port"] == idle_port and c["behind_bytes"] > 0
                                   for c in s["relay"]["clients"]), 20),
-              "the status file shows the non-reader behind")
+              "the status file shows the links up and the non-reader behind")
 
         first = load(work, url)
         check(not first.stale(), "with the program running the page is not stale " +
               repr(first.texts.get("freshness")))
-        check(source_connected(first), "the source shows as connected")
+        check(link_state(first, "Источник") == ["соединен"], "the source shows as connected")
+        check(link_state(first, "Передача") == ["соединен"],
+              "the push target shows as connected")
         check(len(first.rows.get("readers", [])) == 2, "the readers' table has two rows")
         time.sleep(2)
         second = load(work, url)
@@ -293,7 +301,7 @@ def main():
                   f"the reader is less behind ({behind_bytes(reader_rows[1])})")
         if screenshot:
             chromium(work, url, "--screenshot=" + os.path.abspath(screenshot),
-                     "--window-size=1000,1000", "--hide-scrollbars")
+                     "--window-size=1000,940", "--hide-scrollbars")
             check(os.path.isfile(screenshot), f"the screenshot is in {screenshot}")
 
         program.send_signal(signal.SIGTERM)

@@ -135,8 +135,8 @@ function showRate(doc) {
     const format = doc.binary_mode ? "Beast (двоичный)" : "текст";
     byId("rate").textContent =
         `${numberFormat.format(doc.messages_per_s)} в секунду; принято ` +
-        `${numberFormat.format(doc.messages_received)} сообщений, ${bytesText(doc.bytes_received)}; ` +
-        `формат приемника: ${format}`;
+        `${numberFormat.format(doc.messages_received)} сообщений, ` +
+        `${bytesText(doc.bytes_received)}; формат приемника: ${format}`;
 }
 
 function showClock(clock) {
