@@ -16,7 +16,6 @@ Usage: status_page.py BUILD_DIR [--screenshot PATH]   (the native build)
 With --screenshot it also saves a picture of the page while the readers are connected.
 Exits 0 when all holds, 1 when not, 77 (skipped) without lighttpd or chromium.
 """
-import html.parser
 import json
 import os
 import re
@@ -49,15 +48,21 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, timeout):
+def wait_until(ready, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         try:
-            socket.create_connection(("127.0.0.1", port), 0.2).close()
-            return True
-        except OSError:
-            time.sleep(0.1)
+            if ready():
+                return True
+        except (OSError, ValueError, LookupError):
+            pass  # not there yet
+        time.sleep(0.1)
     return False
+
+
+def listens(port):
+    socket.create_connection(("127.0.0.1", port), 0.2).close()
+    return True
 
 
 def lighttpd_config(work, port):
@@ -74,13 +79,13 @@ def lighttpd_config(work, port):
     with open(os.path.join(work, "89-qalmor.conf"), "w") as f:
         f.write(snippet)
     # Debian's lighttpd.conf loads these modules and assigns the types from /etc/mime.types;
-    # lighty-enable-mod enables setenv, which the snippet depends on. JSON is plain text here, so
-# that only the snippet's own types can make it application/json.
+    # lighty-enable-mod enables setenv, which the snippet depends on. JSON is plain text
+    # here, so that only the snippet can make it application/json.
     config = os.path.join(work, "lighttpd.conf")
     with open(config, "w") as f:
         f.write(f"""server.modules = ( "mod_indexfile", "mod_alias", "mod_redirect", "mod_setenv",
                    "mod_staticfile" )
-server.document-root = "{work}/www"
+server.document-root = "{work}"
 server.bind = "127.0.0.1"
 server.port = {port}
 server.errorlog = "{work}/lighttpd.log"
@@ -89,53 +94,25 @@ mimetype.assign = ( ".html" => "text/html", ".js" => "text/javascript", ".css" =
                     ".json" => "text/plain" )
 include "{work}/89-qalmor.conf"
 """)
-    os.makedirs(os.path.join(work, "www"))
     return config
 
 
-class Page(html.parser.HTMLParser):
-    """What a dumped page shows: the body's classes, the texts of elements with an id, and
-    the rows of each table's body as (text, attributes) cells."""
+class Page:
+    """A page as Chromium dumped it: whether it is red and says the data are stale, and the
+    rows of a table's body, each a list of (text, attributes) cells."""
 
     def __init__(self, dom):
-        super().__init__()
-        self.body_classes, self.texts, self.rows = [], {}, {}
-        self.open_ids, self.table, self.in_body_rows, self.cell = [], None, False, None
-        self.feed(dom)
-
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        if tag == "body":
-            self.body_classes = (attrs.get("class") or "").split()
-        if tag == "table":
-            self.table = attrs.get("id")
-        if tag == "tbody":
-            self.in_body_rows = True
-        if tag == "tr" and self.in_body_rows:
-            self.rows.setdefault(self.table, []).append([])
-        if tag == "td" and self.in_body_rows:
-            self.cell = ["", attrs]
-            self.rows[self.table][-1].append(self.cell)
-        if "id" in attrs:
-            self.texts[attrs["id"]] = ""
-            self.open_ids.append((tag, attrs["id"]))
-
-    def handle_endtag(self, tag):
-        if tag == "tbody":
-            self.in_body_rows = False
-        if tag == "td":
-            self.cell = None
-        if self.open_ids and self.open_ids[-1][0] == tag:
-            self.open_ids.pop()
-
-    def handle_data(self, data):
-        for _, element in self.open_ids:
-            self.texts[element] += data
-        if self.cell is not None:
-            self.cell[0] += data
+        self.dom = dom
+        self.freshness = re.search(r'<p id="freshness">([^<]*)</p>|$', dom).group(1) or ""
 
     def stale(self):
-        return "stale" in self.body_classes and STALE in self.texts.get("freshness", "")
+        return 'class="stale"' in self.dom and STALE in self.freshness
+
+    def rows(self, table):
+        body = re.search(rf'<table id="{table}">.*?<tbody>(.*?)</tbody>', self.dom, re.S)
+        return [[(re.sub(r"<[^>]*>", "", text), attrs)
+                 for attrs, text in re.findall(r"<td([^>]*)>(.*?)</td>", row, re.S)]
+                for row in re.findall(r"<tr[^>]*>(.*?)</tr>", body.group(1) if body else "")]
 
 
 def chromium(work, url, *what):
@@ -162,11 +139,6 @@ def load(work, url):
     return Page(chromium(work, url, "--dump-dom"))
 
 
-def headers(url):
-    with urllib.request.urlopen(url, timeout=5) as response:
-        return response.headers
-
-
 def read_forever(client, stop):
     client.settimeout(0.2)
     while not stop.is_set():
@@ -179,34 +151,22 @@ def read_forever(client, stop):
             return
 
 
-def reader_row(page, port):
-    rows = [row for row in page.rows.get("readers", []) if len(row) == 6 and
-            row[1][0].strip() == str(port)]
-    return rows[0] if rows else None
+def behind(page, port):
+    """The bytes the page shows the reader on that port behind, or None."""
+    for row in page.rows("readers"):
+        if len(row) == 6 and row[1][0] == str(port):
+            match = re.search(r'data-bytes="(\d+)"', row[4][1])
+            return int(match.group(1)) if match else None
+    return None
 
 
-def behind_bytes(row):
-    return int(row[4][1].get("data-bytes", "-1"))
+def link_states(page, name):
+    return [row[3][0] for row in page.rows("links") if len(row) == 5 and row[0][0] == name]
 
 
-def link_state(page, name):
-    """The state texts of the links' rows of that name."""
-    return [row[3][0] for row in page.rows.get("links", []) if len(row) == 5 and
-            row[0][0] == name]
-
-
-def wait_for_status(path, wanted, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        try:
-            with open(path) as f:
-                status = json.load(f)
-            if wanted(status):
-                return True
-        except (OSError, ValueError):
-            pass
-        time.sleep(0.2)
-    return False
+def read_json(path):
+    with open(path) as f:
+        return json.load(f)
 
 
 def main():
@@ -227,7 +187,7 @@ def main():
         server = subprocess.Popen(["lighttpd", "-D", "-f", lighttpd_config(work, web_port)],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(server)
-        if not check(wait_for_port(web_port, 10), "lighttpd listens"):
+        if not check(wait_until(lambda: listens(web_port), 10), "lighttpd listens"):
             return 1
 
         check(load(work, url).stale(), f"without a status file the page says {STALE!r}")
@@ -236,14 +196,11 @@ def main():
             f.write("qalmor_up 1\n")
         with open(status_file, "w") as f:
             f.write("{}\n")
-        prom = headers(url + "data/qalmor.prom")
-        check(prom["Content-Type"] == "text/plain; version=0.0.4",
-              f"qalmor.prom is Prometheus text ({prom['Content-Type']})")
-        status = headers(url + "data/status.json")
-        check(status["Content-Type"] == "application/json",
-              f"status.json is JSON ({status['Content-Type']})")
-        check("no-cache" in (status["Cache-Control"] or ""),
-              f"the data are not cached ({status['Cache-Control']})")
+        for name, kind in (("qalmor.prom", "text/plain; version=0.0.4"),
+                           ("status.json", "application/json")):
+            with urllib.request.urlopen(url + "data/" + name, timeout=5) as response:
+                got = response.headers["Content-Type"], response.headers["Cache-Control"]
+            check(got[0] == kind and "no-cache" in (got[1] or ""), f"{name}: {kind}, not cached")
         os.remove(status_file)
 
         sim = os.path.join(build, "tools/sim/qalmor-sim")
@@ -262,10 +219,9 @@ def main():
         program = subprocess.Popen(
             [os.path.join(build, "qalmor"), "--dir", work, "--status-file", status_file,
              "--push", f"127.0.0.1:{push_port}"],
-            stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "qalmor.log"), "w"),
-            stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         processes.append(program)
-        if not check(wait_for_port(relay_port, 10), "qalmor's relay listens"):
+        if not check(wait_until(lambda: listens(relay_port), 10), "qalmor's relay listens"):
             return 1
 
         reader = socket.create_connection(("127.0.0.1", relay_port))
@@ -277,28 +233,24 @@ def main():
         idle.connect(("127.0.0.1", relay_port))
         clients += [reader, idle]
         idle_port, reader_port = idle.getsockname()[1], reader.getsockname()[1]
-        check(wait_for_status(status_file, lambda s: s["source"]["state"] == "connected" and
-                              s["push"][0]["state"] == "connected" and
-                              any(c["port"] == idle_port and c["behind_bytes"] > 0
-                                  for c in s["relay"]["clients"]), 20),
+        links_up = (lambda s: s["source"]["state"] == s["push"][0]["state"] == "connected" and
+                    any(c["port"] == idle_port and c["behind_bytes"] > 0
+                        for c in s["relay"]["clients"]))
+        check(wait_until(lambda: links_up(read_json(status_file)), 20),
               "the status file shows the links up and the non-reader behind")
 
         first = load(work, url)
-        check(not first.stale(), "with the program running the page is not stale " +
-              repr(first.texts.get("freshness")))
-        check(link_state(first, "Источник") == ["соединен"], "the source shows as connected")
-        check(link_state(first, "Передача") == ["соединен"],
-              "the push target shows as connected")
-        check(len(first.rows.get("readers", [])) == 2, "the readers' table has two rows")
+        check(not first.stale(), f"with the program running the page is fresh: {first.freshness}")
+        check(link_states(first, "Источник") == ["соединен"], "the source shows as connected")
+        check(link_states(first, "Передача") == ["соединен"], "the push target shows as connected")
+        check(len(first.rows("readers")) == 2, "the readers' table has two rows")
         time.sleep(2)
         second = load(work, url)
-        idle_rows = reader_row(first, idle_port), reader_row(second, idle_port)
-        reader_rows = reader_row(first, reader_port), reader_row(second, reader_port)
-        if check(all(idle_rows) and all(reader_rows), "both readers are shown by their ports"):
-            before, after = (behind_bytes(row) for row in idle_rows)
-            check(0 < before < after, f"the non-reader's behind grows ({before}, then {after})")
-            check(behind_bytes(reader_rows[1]) < after,
-                  f"the reader is less behind ({behind_bytes(reader_rows[1])})")
+        before, after = behind(first, idle_port), behind(second, idle_port)
+        check(before and after and before < after,
+              f"the non-reader's behind grows ({before}, then {after})")
+        check(behind(second, reader_port) is not None and behind(second, reader_port) < after,
+              f"the reader is less behind ({behind(second, reader_port)})")
         if screenshot:
             chromium(work, url, "--screenshot=" + os.path.abspath(screenshot),
                      "--window-size=1000,940", "--hide-scrollbars")
@@ -309,8 +261,8 @@ def main():
         check(program.wait(10) == 0, "qalmor stops on SIGTERM")
         time.sleep(max(0.0, stopped + 6 - time.monotonic()))
         late = load(work, url)
-        check(late.stale(), f"6 s after the program stopped the page says {STALE!r} " +
-              repr(late.texts.get("freshness")))
+        check(late.stale(), f"6 s after the program stopped the page says {STALE!r}: " +
+              f"{late.freshness}")
         print("status_page: " + ("FAILED" if failures else "all checks passed"))
         return 1 if failures else 0
     finally:
