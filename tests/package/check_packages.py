@@ -3,11 +3,13 @@
 
 - Each Debian package holds the programs (built for its own machine), the systemd
   unit, the man pages and the documents, and lintian finds no error in any of them.
+- qalmor-web holds the status page as the source tree has it, the lighttpd snippet as
+  a conffile and the unit's drop-in, and lintian finds not even a warning in it.
 - The amd64 package's qalmor, unpacked, relays the simulator's stream byte for byte
   to a client, and exits 0 on SIGTERM.
 - The Windows zip holds the two programs and the guide (CR LF, Russian and English),
   and qalmor.exe carries its version resource and its manifest.
-- SHA256SUMS holds the right checksum of each of the four.
+- SHA256SUMS holds the right checksum of each of the five.
 
 Usage: check_packages.py DIST_DIR VERSION
 """
@@ -86,6 +88,45 @@ def check_deb(deb, arch, version, root):
               f"{deb}: the unit starts /usr/bin/qalmor with its settings in /var/lib/qalmor")
 
 
+WEB_FILES = [
+    "./etc/lighttpd/conf-available/89-qalmor.conf",
+    "./lib/systemd/system/qalmor.service.d/qalmor-web.conf",
+    "./usr/share/doc/qalmor-web/copyright",
+    "./usr/share/doc/qalmor-web/changelog.gz",
+]
+WEB_SOURCE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "src/frontends/web")
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def check_web_deb(deb, version, root):
+    fields = subprocess.run(["dpkg-deb", "-f", deb, "Package", "Version", "Architecture"],
+                            capture_output=True, text=True, check=True).stdout
+    check(fields.split() == ["Package:", "qalmor-web", "Version:", version, "Architecture:",
+                             "all"], f"{deb}: control fields: {fields!r}")
+    listing = subprocess.run(["dpkg-deb", "-c", deb], capture_output=True, text=True,
+                             check=True).stdout
+    paths = {line.split()[5] for line in listing.splitlines()}
+    pages = sorted(os.listdir(os.path.join(WEB_SOURCE, "html")))
+    for path in WEB_FILES + [f"./usr/share/qalmor/html/{page}" for page in pages]:
+        check(path in paths, f"{deb}: holds {path}")
+    subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+    for page in pages:
+        packaged = os.path.join(root, "usr/share/qalmor/html", page)
+        check(os.path.isfile(packaged) and
+              read_bytes(packaged) == read_bytes(os.path.join(WEB_SOURCE, "html", page)),
+              f"{deb}: {page} as the source tree has it")
+    control = os.path.join(root, "DEBIAN")
+    subprocess.run(["dpkg-deb", "-e", deb, control], check=True)
+    with open(os.path.join(control, "conffiles")) as f:
+        check(f.read().split() == ["/etc/lighttpd/conf-available/89-qalmor.conf"],
+              f"{deb}: the lighttpd snippet is a conffile")
+
+
 def run_lintian(debs):
     result = subprocess.run(["lintian", "--fail-on", "error", "--display-info", *debs],
                             capture_output=True, text=True)
@@ -95,6 +136,9 @@ def run_lintian(debs):
     for line in sorted(set(tags)):
         print("  " + line)
     check(result.returncode == 0 and counts["E"] == 0, "lintian finds no error")
+    # The status page's package has no binaries and no excuse: not even a warning.
+    check(not any(re.match(r"^[EW]: qalmor-web[: ]", line) for line in tags),
+          "lintian finds no error or warning in qalmor-web")
 
 
 # --- The amd64 program at work ------------------------------------------------
@@ -267,22 +311,24 @@ def check_zip(path, version):
 def main():
     dist, version = sys.argv[1], sys.argv[2]
     debs = [os.path.join(dist, f"qalmor_{version}_{arch}.deb") for arch in MACHINES]
-    for path in debs + [os.path.join(dist, f"qalmor-{version}-windows-x64.zip")]:
+    web_deb = os.path.join(dist, f"qalmor-web_{version}_all.deb")
+    for path in debs + [web_deb, os.path.join(dist, f"qalmor-{version}-windows-x64.zip")]:
         if check(os.path.isfile(path), f"{path} is there"):
             print(f"{os.path.getsize(path):>9} {path}")
     if failures:
         return 1
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
                           capture_output=True, text=True)
-    check(sums.returncode == 0 and sums.stdout.count(": OK") == len(debs) + 1,
-          f"SHA256SUMS holds the right sum of each of the four: {sums.stdout}{sums.stderr}")
+    check(sums.returncode == 0 and sums.stdout.count(": OK") == len(debs) + 2,
+          f"SHA256SUMS holds the right sum of each of the five: {sums.stdout}{sums.stderr}")
     with tempfile.TemporaryDirectory() as unpacked:
         for arch, deb in zip(MACHINES, debs):
             root = os.path.join(unpacked, arch)
             check_deb(deb, arch, version, root)
         check_program_relays(os.path.join(unpacked, "amd64"))
+        check_web_deb(web_deb, version, os.path.join(unpacked, "web"))
     check_zip(os.path.join(dist, f"qalmor-{version}-windows-x64.zip"), version)
-    run_lintian(debs)
+    run_lintian(debs + [web_deb])
     print("packages: " + ("FAILED" if failures else "all checks passed"))
     return 1 if failures else 0
 
