@@ -92,8 +92,12 @@ bool service_install(const char* arguments, std::span<char> why) {
         last_error_text("GetModuleFileName", why);
         return false;
     }
-    char command[MAX_PATH + 1200];
-    std::snprintf(command, sizeof command, "\"%s\" %s", program, arguments);
+    char command[4096];  // the program and three whole paths
+    int length_used = std::snprintf(command, sizeof command, "\"%s\" %s", program, arguments);
+    if (length_used < 0 || static_cast<size_t>(length_used) >= sizeof command) {
+        std::snprintf(why.data(), why.size(), "the service's command line is too long");
+        return false;
+    }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (manager == nullptr) {
         last_error_text("OpenSCManager (an administrator may install)", why);
