@@ -9,7 +9,8 @@
   to a client, and exits 0 on SIGTERM.
 - The Windows zip holds the two programs and the guide (CR LF, Russian and English),
   and qalmor.exe carries its version resource and its manifest.
-- SHA256SUMS holds the right checksum of each of the five.
+- SHA256SUMS holds the right checksum of each of the six (the Windows installer too;
+  check_installer.py runs it).
 
 Usage: check_packages.py DIST_DIR VERSION
 """
@@ -312,15 +313,17 @@ def main():
     dist, version = sys.argv[1], sys.argv[2]
     debs = [os.path.join(dist, f"qalmor_{version}_{arch}.deb") for arch in MACHINES]
     web_deb = os.path.join(dist, f"qalmor-web_{version}_all.deb")
-    for path in debs + [web_deb, os.path.join(dist, f"qalmor-{version}-windows-x64.zip")]:
+    windows = [os.path.join(dist, f"qalmor-{version}-windows-x64.zip"),
+               os.path.join(dist, f"qalmor-{version}-windows-x64-setup.exe")]
+    for path in debs + [web_deb] + windows:
         if check(os.path.isfile(path), f"{path} is there"):
             print(f"{os.path.getsize(path):>9} {path}")
     if failures:
         return 1
     sums = subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"], cwd=dist,
                           capture_output=True, text=True)
-    check(sums.returncode == 0 and sums.stdout.count(": OK") == len(debs) + 2,
-          f"SHA256SUMS holds the right sum of each of the five: {sums.stdout}{sums.stderr}")
+    check(sums.returncode == 0 and sums.stdout.count(": OK") == len(debs) + 1 + len(windows),
+          f"SHA256SUMS holds the right sum of each of the six: {sums.stdout}{sums.stderr}")
     with tempfile.TemporaryDirectory() as unpacked:
         for arch, deb in zip(MACHINES, debs):
             root = os.path.join(unpacked, arch)

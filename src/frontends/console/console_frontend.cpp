@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "base/utc_time.h"
 #include "base/utf8_text.h"
 #include "display/display_surface.h"
 #include "net/socket_watch.h"
@@ -47,12 +48,13 @@ void console_log(std::FILE* log, const char* text) {
     size_t length = utf8_from_cp1251(text, utf8);
     while (length > 0 && utf8[length - 1] == ' ')
         utf8[--length] = '\0';  // trailing blanks
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &utc);
-    std::fprintf(log, "%s  %s\n", stamp, utf8.data());
+    console_log_as_is(log, utf8.data());
+}
+
+void console_log_as_is(std::FILE* log, const char* text) {
+    UtcTime utc = utc_time_of(static_cast<int64_t>(std::time(nullptr)));
+    std::fprintf(log, "%04d-%02d-%02d %02d:%02d:%02d UTC  %s\n", utc.year, utc.month, utc.day,
+                 utc.hour, utc.minute, utc.second, text);
     std::fflush(log);
 }
 

@@ -24,7 +24,13 @@ struct ConsoleFrontEnd {
     // On the monitor a status change is drawn at once: the changing thread sets this and
     // wakes the loop.
     std::atomic<bool> status_changed{false};
+    // Set by a signal, the monitor's key or the Windows service's stop; the loop ends at
+    // its next pass.
+    std::atomic<bool> stop_requested{false};
     std::FILE* log = stdout;
+    // The program's start and stop lines: the journal stamps them itself, a log file
+    // needs the time written.
+    bool stamp_program_lines = false;
     std::mutex log_lock;
     ChangeRun quiet_server;
     RefusalLog refusals;  // clients the relay refused at accept
@@ -38,6 +44,8 @@ ConsoleFrontEnd& console();
 
 // Writes one log line: the UTC time, two blanks, the Windows-1251 text in UTF-8.
 void console_log(std::FILE* log, const char* text);
+// The same for a text in the platform's own encoding (a folder's name).
+void console_log_as_is(std::FILE* log, const char* text);
 
 // As a service, about every tick: a run of server-line changes that has ended is logged.
 void console_status_tick(ConsoleFrontEnd& front, int64_t now_s);
