@@ -25,22 +25,13 @@ TEST(ProgramFolder, AnEntryStartsThisProgramOnlyWhenItNamesItsPath) {
     EXPECT_TRUE(autostart_starts(L"\"c:\\сТАНЦИЯ\\QALMOR.EXE\" --minimized", program));
     EXPECT_TRUE(autostart_starts(L"\"C:/Станция/qalmor.exe\" --MINIMIZED", program));
     EXPECT_FALSE(autostart_starts(L"\"D:\\Станция\\qalmor.exe\" --minimized", program));
-    EXPECT_FALSE(autostart_starts(L"\"C:\\Станция\\qalmor.exe\"", program));  // in no folder
-    EXPECT_FALSE(autostart_starts(L"", program));
+    EXPECT_FALSE(autostart_starts(L"\"C:\\Станция\\qalmor.exe\"", program));  // not in its folder
 }
 
 TEST(ProgramFolder, OneFolderHasOneLockWhateverItsSpelling) {
     EXPECT_EQ(folder_hash(L"C:\\QALMOR\\Станция"), folder_hash(L"c:\\qalmor\\сТАНЦИЯ\\"));
     EXPECT_EQ(folder_hash(L"C:\\QALMOR"), folder_hash(L"C:/QALMOR/"));
     EXPECT_NE(folder_hash(L"C:\\QALMOR\\1"), folder_hash(L"C:\\QALMOR\\2"));
-    wchar_t lock[64];
-    wchar_t show[64];
-    single_copy_lock_name(L"C:\\QALMOR", lock);
-    single_copy_show_message_name(L"C:\\QALMOR", show);
-    wchar_t hash[16];
-    swprintf(hash, 16, L"%08x", static_cast<unsigned>(folder_hash(L"C:\\QALMOR")));
-    EXPECT_EQ(std::wstring(lock), L"Local\\QALMOR link " + std::wstring(hash));
-    EXPECT_EQ(std::wstring(show), L"QALMOR link show " + std::wstring(hash));
 }
 
 }  // namespace
