@@ -22,12 +22,14 @@
 #define IDM_COORDINATES 110        // receiver coordinates, dialog IDD_DIALOG3
 #define IDM_RECEIVER_NAME 111      // receiver name, dialog IDD_DIALOG4
 #define IDM_RECEIVER_CLOCK 120     // the receiver-clock window (made by the program)
+#define IDM_AUTOSTART 123          // toggle: the per-user autostart entry, marked while there
 
 // Main menu MENU_1, popup "About".
 #define IDM_HELP 301     // help box with the HELP_TEXT resource
 #define IDM_CONTACT 302  // contact box with the CONTACT_TEXT resource
 
 // Tray menu MENU_TRAY.
+#define IDM_SHOW_WINDOW 124  // shows the main window, hidden when started in the tray
 #define IDM_EXIT 101
 
 // Settings dialogs. OK and Cancel are the platform's IDOK (1) and IDCANCEL (2).

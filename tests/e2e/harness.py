@@ -45,7 +45,7 @@ VK_4 = 0x34
 VK_5 = 0x35
 
 DISPLAY_LINES = 18
-SETTINGS_ITEMS = 13  # rows of the "&Настройки" menu
+SETTINGS_ITEMS = 14  # rows of the "&Настройки" menu
 STATIC_LINES = 22  # the display lines and four status lines
 SERVER_LINE = 18
 CLIENT_LINE = 19

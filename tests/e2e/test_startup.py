@@ -117,7 +117,8 @@ class TrayExit(Case):
         probe().ask("post", icon, WM_RBUTTONDOWN, 0, (10 << 16) | 10)
         popup = wait_until(program.popup_menus, 10, "the tray menu")[0]
         self.assertEqual((popup["x"], popup["y"]), (300, 300), "the menu opens at the mouse")
-        probe().ask("click", popup["x"] + popup["w"] // 2, popup["y"] + popup["h"] // 2)
+        # "&Exit" is the second of its two rows, below "&Открыть окно".
+        probe().ask("click", popup["x"] + popup["w"] // 2, popup["y"] + popup["h"] * 3 // 4)
 
         self.assertEqual(program.wait_exit(), 0)
         for client in clients:

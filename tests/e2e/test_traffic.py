@@ -1,12 +1,13 @@
 """Receiver data end to end: relayed unchanged to every relay client, and shown on the
 monitor at one line per timer tick."""
 
-from harness import (Case, DISPLAY_LINES, avr_stream, capture_messages, free_port,
-                     wait_until)
+from harness import (Case, DISPLAY_LINES, SETTINGS_ITEMS, avr_stream, capture_messages,
+                     free_port, wait_until)
 
 # A tick seen after a longer sampling gap may hide another one before it.
 MAX_GAP_MS = 50
 TICK_MS = 100
+BINARY_ITEM = 6  # rows of the "&Настройки" menu
 
 
 def display_of(picture):
@@ -167,9 +168,9 @@ class TextTraffic(Traffic):
 class BinaryTraffic(Traffic):
     def test_beast_frames_relayed_exactly_and_shown_as_at_lines(self):
         program, clients = self.start_with_clients(3, BinarComOn_ini="1\r\n")
-        self.assertEqual(program.settings_menu_marks(),
-                         [False, False, False, False, False, True, False, False, False, False, False,
-                          False],
+        marks = [False] * SETTINGS_ITEMS
+        marks[BINARY_ITEM] = True
+        self.assertEqual(program.settings_menu_marks(), marks,
                          "binary mode from the file carries its check mark from the start")
         simulator = self.connect_receiver(program, "--format", "beast")
         pictures = program.watch(3)

@@ -4,6 +4,7 @@
 #include "net/socket_watch.h"
 #include "station/station_frontend.h"
 
+#include "frontends/win32/tray.h"
 #include "frontends/win32/wide_text.h"
 #include "frontends/win32/win32_app.h"
 
@@ -64,6 +65,7 @@ void status_lines_show() {
     window_text_set(app.status_lines[1], texts.client_line.data());
     window_text_set(app.status_lines[2], texts.consumer_line.data());
     window_text_set(app.status_lines[3], texts.push_line.data());
+    tray_show_status(*app.station);
 }
 
 void frontend_status_changed() {

@@ -1,8 +1,10 @@
 #include "frontends/win32/main_window.h"
 
+#include "frontends/win32/autostart.h"
 #include "frontends/win32/clients_window.h"
 #include "frontends/win32/clock_window.h"
 #include "frontends/win32/settings_dialogs_win32.h"
+#include "frontends/win32/single_copy.h"
 #include "frontends/win32/tray.h"
 #include "frontends/win32/wide_text.h"
 #include "frontends/win32/win32_app.h"
@@ -61,6 +63,24 @@ void toggle_relative_time(HWND window) {
     set_check_mark(window, IDM_RELATIVE_TIME, station_toggle_relative_time(*station()));
 }
 
+// Reads the entry back rather than trusting the write, so the mark shows what is there.
+void toggle_autostart(HWND window) {
+    autostart_set(!autostart_is_set());
+    set_check_mark(window, IDM_AUTOSTART, autostart_is_set());
+}
+
+// The entry can change behind the program's back (another copy, the user, a cleaner
+// tool), so its mark is read each time a menu opens.
+void on_init_menu_popup(HWND window) {
+    set_check_mark(window, IDM_AUTOSTART, autostart_is_set());
+}
+
+// From the tray menu, or asked by a second copy started in this folder.
+void bring_forward(HWND window) {
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window);
+}
+
 // The boxes have no owner. While one is open its own loop goes on dispatching the main
 // window's messages, so the display and the network carry on.
 void show_help_box() {
@@ -95,6 +115,12 @@ LRESULT on_command(HWND window, WORD command) {
         case IDM_RELAY_CLIENTS:
             clients_window_open(window);
             return 1;
+        case IDM_AUTOSTART:
+            toggle_autostart(window);
+            return 1;
+        case IDM_SHOW_WINDOW:
+            bring_forward(window);
+            return 1;
         default:
             return settings_dialog_open(window, command) ? 1 : 0;
     }
@@ -103,6 +129,7 @@ LRESULT on_command(HWND window, WORD command) {
 void on_timer(WPARAM timer) {
     if (timer == kTimerId && station() != nullptr) {
         station_timer_tick(*station());
+        tray_tick(*station(), static_cast<int64_t>(GetTickCount64()));
     }
 }
 
@@ -152,9 +179,11 @@ bool main_window_register(HINSTANCE instance) {
 HWND main_window_create(HINSTANCE instance, int show) {
     wchar_t title[64];
     wide_from_cp1251(kWindowTitle, title);
-    HWND window = CreateWindowExW(0, kMainWindowClass, title, kMainWindowStyle, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, kMainWindowWidth, main_window_height(), nullptr,
-                                  nullptr, instance, nullptr);
+    // Started in the tray: not even a flash of the window.
+    DWORD style = show == SW_HIDE ? kMainWindowStyle & ~WS_VISIBLE : kMainWindowStyle;
+    HWND window = CreateWindowExW(0, kMainWindowClass, title, style, CW_USEDEFAULT, CW_USEDEFAULT,
+                                  kMainWindowWidth, main_window_height(), nullptr, nullptr,
+                                  instance, nullptr);
     ShowWindow(window, show);
     UpdateWindow(window);
     return window;
@@ -219,7 +248,14 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return 0;
         case WM_TRAY_NOTIFY:
             return on_tray_notify(window, lparam);
+        case WM_INITMENUPOPUP:
+            on_init_menu_popup(window);
+            return 0;
         default:
+            if (single_copy_is_show_request(message)) {
+                bring_forward(window);
+                return 0;
+            }
             return DefWindowProcW(window, message, wparam, lparam);
     }
 }

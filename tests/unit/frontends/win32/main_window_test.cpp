@@ -10,6 +10,7 @@
 
 #include "frontends/win32/main_window.h"
 #include "frontends/win32/settings_dialogs_win32.h"
+#include "frontends/win32/tray.h"
 #include "frontends/win32/win32_app.h"
 #include "resource_ids.h"
 #include "station/settings_dialogs.h"
@@ -130,6 +131,41 @@ protected:
     static TempDir* dir;
     static FakeReceiver* receiver;
     static uint16_t relay_port;
+};
+
+// This test program's autostart entry in the user's Run key (of the tests' Wine prefix).
+// Removed again whatever happens, so no later start of the prefix runs the test program.
+struct RunEntry {
+    static constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+    std::wstring program;
+    std::wstring name;
+
+    RunEntry() {
+        wchar_t path[1024] = {};
+        program.assign(path, GetModuleFileNameW(nullptr, path, 1024));
+        name = L"QALMOR link " + program.substr(0, program.find_last_of(L'\\'));
+        remove();
+    }
+    ~RunEntry() { remove(); }
+    // The value's text; empty when there is none.
+    std::wstring read() const {
+        wchar_t command[2048] = {};
+        DWORD size = sizeof command;
+        RegGetValueW(HKEY_CURRENT_USER, kRunKey, name.c_str(), RRF_RT_REG_SZ, nullptr, command,
+                     &size);
+        return command;
+    }
+    void write(const std::wstring& command) const {
+        RegSetKeyValueW(HKEY_CURRENT_USER, kRunKey, name.c_str(), REG_SZ, command.c_str(),
+                        static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+    }
+    void remove() const {
+        HKEY key = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            RegDeleteValueW(key, name.c_str());
+            RegCloseKey(key);
+        }
+    }
 };
 
 TempDir* MainWindow::dir = nullptr;
@@ -467,6 +503,54 @@ TEST_F(MainWindow, RelayClientsWindowShowsEachReaderAndRefreshesEverySecond) {
     SendMessageW(clients, WM_COMMAND, IDCANCEL, 0);
     EXPECT_FALSE(IsWindow(clients));
     EXPECT_EQ(find_dialog(L"Клиенты ретрансляции"), nullptr);
+}
+
+// The mark is read from the Run key each time the menu opens, so it shows what is there.
+TEST_F(MainWindow, AutostartItemWritesAndRemovesTheRunEntryAndItsMarkShowsWhatIsThere) {
+    RunEntry entry;
+    auto marked_when_opened = [] {
+        HMENU settings = GetSubMenu(GetMenu(window()), 0);
+        SendMessageW(window(), WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(settings), 0);
+        return checked(IDM_AUTOSTART);
+    };
+    const std::wstring in_the_tray = L"\"" + entry.program + L"\" --minimized";
+    EXPECT_FALSE(marked_when_opened());
+
+    EXPECT_EQ(command(IDM_AUTOSTART), 1);
+    EXPECT_EQ(entry.read(), in_the_tray);
+    EXPECT_TRUE(checked(IDM_AUTOSTART));
+    EXPECT_TRUE(marked_when_opened());
+
+    // The folder was moved: the entry names the old place, and starts nothing here.
+    entry.write(L"\"C:\\old place\\qalmor.exe\" --minimized");
+    EXPECT_FALSE(marked_when_opened());
+    command(IDM_AUTOSTART);
+    EXPECT_EQ(entry.read(), in_the_tray);
+    EXPECT_TRUE(marked_when_opened());
+
+    command(IDM_AUTOSTART);
+    EXPECT_EQ(entry.read(), L"");
+    EXPECT_FALSE(checked(IDM_AUTOSTART));
+    EXPECT_FALSE(marked_when_opened());
+}
+
+// The tip follows the status lines, in Russian whatever the system's code page.
+TEST_F(MainWindow, TrayTipTellsTheReceiverAndTheRelayClients) {
+    RelayReader reader(relay_port);
+    EXPECT_TRUE(pump_until(
+        [] {
+            return std::wstring(tray_tip()) ==
+                   L"QALMOR link\nПриемник: есть связь\nКлиентов: 1 из 100";
+        },
+        3000))
+        << std::wstring(tray_tip()).size();
+}
+
+// Started in the tray the window is hidden; the tray menu's first item shows it.
+TEST_F(MainWindow, TrayMenuItemShowsTheHiddenWindow) {
+    ShowWindow(window(), SW_HIDE);
+    EXPECT_EQ(command(IDM_SHOW_WINDOW), 1);
+    EXPECT_TRUE(IsWindowVisible(window()));
 }
 
 }  // namespace

@@ -141,6 +141,7 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
         item(118, L"&Показывать относительное время"),  // toggle
         item(110, L"&Координаты приемника"),            // coordinates
         item(111, L"&Имя приемника"),                   // receiver name
+        item(123, L"&Запускать при входе в Windows"),   // toggle: the autostart entry
     };
     std::vector<MenuEntry> about = {item(301, L"&Меню"), item(302, L"&Автор")};
     std::vector<MenuEntry> expected = {popup(L"&Настройки", settings),
@@ -149,7 +150,8 @@ TEST(MenuResources, MainMenuHoldsBothPopupsWithTheirItemsInOrder) {
 }
 
 TEST(MenuResources, TrayMenuLoadsByTheNameTheProgramUses) {
-    std::vector<MenuEntry> expected = {popup(L"&Режимы", {item(101, L"&Exit")})};
+    std::vector<MenuEntry> expected = {
+        popup(L"&Режимы", {item(124, L"&Открыть окно"), item(101, L"&Exit")})};
     EXPECT_EQ(load_menu(L"MENU_Tray"), expected);
 }
 
