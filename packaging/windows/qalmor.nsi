@@ -67,9 +67,10 @@ Section "!$(SectionProgram)" SecProgram
     WriteRegDWORD HKCU "${UNINSTALL_KEY}" "NoRepair" 1
 SectionEnd
 
-; The same per-user Run value the program's own menu item writes and checks.
+; The same per-user Run value the program's own menu item writes and checks: named for
+; the folder ("QALMOR link <folder>"), so that copies in two folders each have their own.
 Section "$(SectionAutostart)" SecAutostart
-    WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT}" '"$INSTDIR\qalmor.exe" --minimized'
+    WriteRegStr HKCU "${RUN_KEY}" "${PRODUCT} $INSTDIR" '"$INSTDIR\qalmor.exe" --minimized'
 SectionEnd
 
 ; The programs, the guide, the shortcut and the Run value go; the settings files
@@ -82,6 +83,6 @@ Section "Uninstall"
     Delete "$INSTDIR\uninstall.exe"
     RMDir "$INSTDIR"
     Delete "$SMPROGRAMS\${PRODUCT}.lnk"
-    DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT}"
+    DeleteRegValue HKCU "${RUN_KEY}" "${PRODUCT} $INSTDIR"
     DeleteRegKey HKCU "${UNINSTALL_KEY}"
 SectionEnd

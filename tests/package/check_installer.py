@@ -4,7 +4,7 @@ fresh prefix of its own (WINEPREFIX, which scripts/test makes anew), on a displa
 and in one Wine session (scripts/wine-session):
 
 - A silent install (/S) puts the programs in the user's own programs folder, the
-  Start-menu entry, and the autostart's Run value "QALMOR link".
+  Start-menu entry, and the autostart's Run value "QALMOR link <folder>".
 - The installed qalmor.exe, started in that folder, relays the simulator's bytes.
 - A silent uninstall removes the programs, the entry and the value, and keeps the
   settings (initmkp1.ini).
@@ -48,8 +48,11 @@ def start_menu_entry(prefix):
 
 
 def run_value():
-    code, out = wine("reg", "query", RUN_KEY, "/v", "QALMOR link")
-    return out if code == 0 else None
+    """The autostart's Run value as `reg query` lists it, or None. It is named for the
+    folder, as the program's own menu item names it: "QALMOR link <folder>"."""
+    code, out = wine("reg", "query", RUN_KEY)
+    lines = [line for line in out.splitlines() if "QALMOR link " in line]
+    return lines[0] if code == 0 and lines else None
 
 
 def check_installed(prefix, folder):
@@ -59,6 +62,8 @@ def check_installed(prefix, folder):
     value = run_value() or ""
     check('QALMOR link\\qalmor.exe" --minimized' in value,
           f"the Run value starts the installed program minimised: {value.strip()!r}")
+    check("QALMOR link C:\\users\\" in value and "Programs\\QALMOR link" in value.split("REG_SZ")[0],
+          f"the Run value is named for the folder, as the program names it: {value.strip()!r}")
 
 
 def check_program_relays(folder):
