@@ -200,8 +200,11 @@ double process_status_mb(pid_t pid, const char* field) {
     return mb;
 }
 
-bool relay_holds_client(uint16_t relay_port, uint16_t client_port) {
-    std::FILE* file = std::fopen("/proc/net/tcp", "r");
+namespace {
+
+// Looks the connection up in one of the kernel's connection tables.
+bool table_holds_client(const char* table, uint16_t relay_port, uint16_t client_port) {
+    std::FILE* file = std::fopen(table, "r");
     if (file == nullptr)
         return false;
     char line[512];
@@ -211,8 +214,9 @@ bool relay_holds_client(uint16_t relay_port, uint16_t client_port) {
         unsigned remote_port = 0;
         unsigned long inode = 0;
         // "sl: local:port remote:port st tx:rx tr:when retrnsmt uid timeout inode"
-        if (std::sscanf(line, " %*u: %*x:%x %*x:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
-                        &local_port, &remote_port, &inode) == 3 &&
+        if (std::sscanf(
+                line, " %*u: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%x %*x %*x:%*x %*x:%*x %*x %*u %*u %lu",
+                &local_port, &remote_port, &inode) == 3 &&
             local_port == relay_port && remote_port == client_port) {
             held = inode != 0;
             break;
@@ -220,6 +224,15 @@ bool relay_holds_client(uint16_t relay_port, uint16_t client_port) {
     }
     std::fclose(file);
     return held;
+}
+
+}  // namespace
+
+bool relay_holds_client(uint16_t relay_port, uint16_t client_port) {
+    // A relay listening on every interface takes IPv4 clients on an IPv6 socket: the
+    // kernel lists those connections among the IPv6 ones.
+    return table_holds_client("/proc/net/tcp", relay_port, client_port) ||
+           table_holds_client("/proc/net/tcp6", relay_port, client_port);
 }
 
 bool valve_start(BenchValve& v) {

@@ -46,8 +46,8 @@ int64_t process_cpu_ns(pid_t pid);
 // A "VmXXX:  1234 kB" line of /proc/PID/status, in MB (10^6 bytes); 0 when unreadable.
 double process_status_mb(pid_t pid, const char* field);
 // Whether a process holds its end of the connection from 127.0.0.1:`client_port` to its
-// port `relay_port`: the connection is listed in /proc/net/tcp with a socket inode, which
-// it has from the relay's accept until its close.
+// port `relay_port`: the connection is listed in /proc/net/tcp (or tcp6) with a socket
+// inode, which it has from the relay's accept until its close.
 bool relay_holds_client(uint16_t relay_port, uint16_t client_port);
 
 // ---- Flat out through a valve ----
