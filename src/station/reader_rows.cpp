@@ -24,8 +24,6 @@ constexpr char kPushColumns[] =
     "\xCF\xE5\xF0\xE5\xE4\xE0\xED\xEE, \xE1\xE0\xE9\xF2\t\xCE\xF2\xF1\xF2\xE0\xE5\xF2, "
     "\xE1\xE0\xE9\xF2\t\xCC\xE0\xEA\xF1. "
     "\xEE\xF2\xF1\xF2\xE0\xE2\xE0\xED\xE8\xE5\t\xD1\xEE\xF1\xF2\xEE\xFF\xED\xE8\xE5";
-// ", повтор через %d с", as the status line says it.
-constexpr char kRetryFormat[] = ", \xEF\xEE\xE2\xF2\xEE\xF0 \xF7\xE5\xF0\xE5\xE7 %d \xF1";
 // "Отключено за отставание: %llu, последний отключенный: "
 constexpr char kCutsFormat[] =
     "\xCE\xF2\xEA\xEB\xFE\xF7\xE5\xED\xEE \xE7\xE0 \xEE\xF2\xF1\xF2\xE0\xE2\xE0\xED\xE8\xE5: "
@@ -66,10 +64,7 @@ void push_row(const PushFigures& target, ReaderRow& row) {
                 static_cast<int>(target.link.port), time_text(target.connected_since_s).data(),
                 Count{target.bytes_sent}, Count{target.behind_bytes},
                 Count{target.most_behind_bytes}, target.link.status_text.data());
-    if (target.retry_in_s > 0) {
-        size_t length = std::strlen(row.data());
-        text_format(std::span(row).subspan(length), kRetryFormat, target.retry_in_s);
-    }
+    status_append_retry(row, target.retry_in_s);
 }
 
 void cuts_row(const Station& station, ReaderRow& row) {

@@ -71,10 +71,7 @@ void build_server_line(Station& station, std::FILE* log) {
 
 // Appends ", повтор через N с" while a backing-off connector waits to try again.
 void append_retry(std::span<char> line, const Connector& connector) {
-    int retry_s = connector.retry_in_s.load();
-    size_t length = std::strlen(line.data());
-    if (retry_s > 0)
-        text_format(line.subspan(length), kRetryFormat, retry_s);
+    status_append_retry(line, connector.retry_in_s.load());
 }
 
 // The push targets' summary line and one line a target, in the order they were given.
@@ -151,4 +148,10 @@ void status_board_read(StatusBoard& board, StatusTexts& texts) {
     texts.consumer_line = board.consumer_line;
     texts.push_line = board.push_line;
     texts.push_target_lines = board.push_target_lines;
+}
+
+void status_append_retry(std::span<char> line, int retry_s) {
+    size_t length = std::strlen(line.data());
+    if (retry_s > 0)
+        text_format(line.subspan(length), kRetryFormat, retry_s);
 }

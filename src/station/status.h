@@ -62,3 +62,7 @@ struct StatusTexts {
 
 // Copies the newest status texts; the front end calls it to show them.
 void status_board_read(StatusBoard& board, StatusTexts& texts);
+
+// Appends ", повтор через N с" to a link's text while its connector waits `retry_s`
+// seconds to try again (nothing for 0), as the status lines and the readers' rows say it.
+void status_append_retry(std::span<char> line, int retry_s);

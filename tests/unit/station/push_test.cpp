@@ -34,6 +34,14 @@ public:
         EXPECT_TRUE(station_push_figures(*t.station, index, f));
         return f;
     }
+    // Sets `server` as the one target and waits until it and `client` are connected.
+    void connect_target_and_client(FakeReceiver& server) {
+        set_targets({&server});
+        ASSERT_TRUE(t.run_until([&] {
+            return server.accept_pending() && connected() == 1 &&
+                   relay_live_clients(t.station->relay) == 1;
+        }));
+    }
     // Fans `length` bytes of the test stream out from `offset` in 4 KiB chunks.
     uint64_t fan_out(uint64_t offset, size_t length) {
         std::string bytes = stream_bytes(offset, length);
@@ -49,12 +57,8 @@ public:
 // A target and a relay client that connect together get the same bytes.
 TEST_F(PushTest, ATargetGetsWhatARelayClientGets) {
     FakeReceiver server;
-    set_targets({&server});
     RelayReader client(relay_port);
-    ASSERT_TRUE(t.run_until([&] {
-        return server.accept_pending() && connected() == 1 &&
-               relay_live_clients(t.station->relay) == 1;
-    }));
+    connect_target_and_client(server);
     uint64_t sent = 0;
     for (int i = 0; i < 20; ++i) {
         sent = fan_out(sent, 50000);
@@ -72,12 +76,8 @@ TEST_F(PushTest, ATargetGetsWhatARelayClientGets) {
 // and connected again; a relay client that reads stays exact meanwhile.
 TEST_F(PushTest, ATargetThatNeverReadsIsCutAtTheHistoryAndConnectedAgain) {
     FakeReceiver server;
-    set_targets({&server});
     RelayReader client(relay_port);
-    ASSERT_TRUE(t.run_until([&] {
-        return server.accept_pending() && connected() == 1 &&
-               relay_live_clients(t.station->relay) == 1;
-    }));
+    connect_target_and_client(server);
     uint64_t sent = 0;
     while (connected() == 1 && sent < 4 * kRelayHistoryBytes) {
         sent = fan_out(sent, 256 * 1024);
