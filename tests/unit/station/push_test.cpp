@@ -86,8 +86,9 @@ TEST_F(PushTest, ATargetThatNeverReadsIsCutAtTheHistoryAndConnectedAgain) {
     while (!cut && sent < 4 * kRelayHistoryBytes) {
         sent = fan_out(sent, 256 * 1024);
         cut = connected() == 0;
-        if (!cut)
+        if (!cut) {
             ASSERT_TRUE(t.run_until([&] { return client.size() == sent; }));
+        }
     }
     ASSERT_TRUE(cut);
     EXPECT_NE(std::string(figures(0).link.status_text.data()).find(cp1251("отстал от потока")),
