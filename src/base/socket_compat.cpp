@@ -14,6 +14,12 @@ bool socket_set_dual_stack(SOCKET s) {
                       sizeof v6_only) == 0;
 }
 
+void socket_no_delay(SOCKET s) {
+    int no_delay = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
+               sizeof no_delay);
+}
+
 sockaddr_in socket_ipv4_address(uint32_t host_order_address, uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;

@@ -106,6 +106,10 @@ constexpr int kKeepaliveProbes = 3;
 constexpr int kUnacknowledgedLimitMs = 30000;
 bool socket_keepalive(SOCKET s);
 
+// Sends what is handed to the socket at once (Nagle's algorithm off): a few bytes of a
+// message must not wait for the peer to acknowledge the last ones.
+void socket_no_delay(SOCKET s);
+
 // An IPv4 address as dotted-decimal text ("192.168.0.10"), formatted without any shared
 // buffer so that either thread may call it.
 void socket_format_address(const in_addr& address, std::array<char, 16>& text);

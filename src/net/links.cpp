@@ -211,10 +211,7 @@ SOCKET make_socket(LinkTable& table, const Connector& connector, int slot, uint3
         }
         return INVALID_SOCKET;
     }
-    // Short lines go out at once.
-    int no_delay = 1;
-    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&no_delay),
-               sizeof no_delay);
+    socket_no_delay(s);  // short lines go out at once
     socket_keepalive(s);
     return s;
 }

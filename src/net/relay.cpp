@@ -207,6 +207,7 @@ bool relay_accept(RelayServer& relay, int error) {
     setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&send_buffer),
                sizeof send_buffer);
     socket_keepalive(s);  // a client that vanished is freed like one that closed
+    socket_no_delay(s);   // each chunk leaves as it comes, as the receiver sent it
     if (!frontend_watch_socket(s, SocketRole::relay_client, kSocketRead | kSocketClose)) {
         closesocket(s);
         return false;

@@ -284,7 +284,9 @@ std::array<int, 5> keepalive_of(SOCKET s) {
     return values;
 }
 
-TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
+// Every link and relay client also sends each piece at once (Nagle off): a message must
+// not wait for the peer's acknowledgement of the last, which a delayed ACK holds back.
+TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeerAndSendsAtOnce) {
     start();
     RelayReader reader(relay_port);
     ASSERT_TRUE(t.run_until([&] { return relay_live_clients(t.station->relay) == 1; }));
@@ -300,6 +302,10 @@ TEST_F(ConsumerTest, EveryLinkAndRelayClientProbesAQuietPeer) {
         const std::array<int, 5> expected = {1, 20, 2, 3, 30000};
 #endif
         EXPECT_EQ(values, expected);
+        int no_delay = 0;
+        socklen_t length = sizeof no_delay;
+        getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&no_delay), &length);
+        EXPECT_NE(no_delay, 0);
     }
 }
 
