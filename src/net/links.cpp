@@ -165,8 +165,13 @@ bool retry_pause(Connector& connector) {
 void connector_run_backing_off(LinkTable& table, Connector& connector) {
     while (worker_running(connector.worker)) {
         if (!connector.enabled.load() || link_state(table, connector.slot) == LINK_CONNECTED) {
+            int64_t connected_at_ms = connector.backoff.connected_at_ms;
             if (!connector_pause(connector, connector.pause))
                 break;
+            // A wake taken while the link stayed up (one sent as the attempt began, say)
+            // asked for nothing: the link's drop, when it comes, is still waited after.
+            if (link_state(table, connector.slot) == LINK_CONNECTED)
+                connector.backoff.connected_at_ms = connected_at_ms;
         } else if (connector.backoff.connected_at_ms >= 0) {  // it dropped
             if (!retry_pause(connector))
                 break;

@@ -103,6 +103,18 @@ TEST_F(PushTest, ATargetThatNeverReadsIsCutAtTheHistoryAndConnectedAgain) {
     EXPECT_TRUE(t.run_until([&] { return server.accept_pending() && connected() == 1; }, 5s));
 }
 
+// A wake the connector takes while the target is connected asks for no attempt: when the
+// connection drops later, the connector still waits before the next one.
+TEST_F(PushTest, AWakeTakenWhileConnectedLeavesTheWaitAfterADrop) {
+    FakeReceiver server;
+    set_targets({&server});
+    ASSERT_TRUE(t.run_until([&] { return server.accept_pending() && connected() == 1; }));
+    connector_wake(t.station->pushes.targets[0].connector);
+    t.run_for(100ms);  // the connector's 20 ms pause takes the wake
+    server.close_connection();
+    EXPECT_TRUE(t.run_until([&] { return figures(0).retry_in_s > 0; }, 5s));
+}
+
 // Setting the targets again keeps the connection of one still set, closes one no longer
 // set, and opens a new one at once.
 TEST_F(PushTest, SettingTheTargetsAgainKeepsThoseStillSet) {

@@ -287,6 +287,9 @@ TEST_F(RelayTest, ClientLeftMoreThanTheHistoryBehindIsClosedWithNoHole) {
     EXPECT_EQ(readers[0].most_behind_bytes, 60000u);
     EXPECT_TRUE(first->bytes() == stream_bytes(0, sent));
     EXPECT_TRUE(second->bytes() == stream_bytes(0, sent));
+    // The cut asked for a refresh, which the loop's next pass makes; the readers may have
+    // caught up with no pass at all since.
+    t.pass();
     EXPECT_EQ(t.server_line(), server_line_with(2));
 
     std::string got = recv_within(stuck, SIZE_MAX, 5s);
