@@ -8,6 +8,10 @@
 #include <random>
 #include <sstream>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Winsock must be started before any test touches a socket; a no-op elsewhere.
@@ -23,8 +27,42 @@ std::string temp_dir_name() {
 
 }  // namespace
 
+namespace {
+
+int process_id() {
+#ifdef _WIN32
+    return static_cast<int>(GetCurrentProcessId());
+#else
+    return static_cast<int>(getpid());
+#endif
+}
+
+// Whether a listener could take `port` on loopback now.
+bool port_is_free(uint16_t port) {
+    SOCKET probe = sim_listen_on(INADDR_LOOPBACK, port);
+    closesocket(probe);
+    return probe != INVALID_SOCKET;
+}
+
+}  // namespace
+
+// The system gives connections and port-0 listeners their ports from its ephemeral range
+// (32768 and up on Linux, 49152 and up on Windows), so a port below it that is free now
+// stays free until a test takes it, whatever the tests running beside this one connect.
+// Each process looks in a stretch of its own, by its id, so that two tests do not pick
+// the same port at the same moment.
 uint16_t free_port() {
-    uint16_t port = 0;
+    constexpr int kFirstPort = 20000;
+    constexpr int kStretches = 512;
+    constexpr int kStretchPorts = 24;  // the last stretch ends at 32287
+    static int next = 0;
+    int first = kFirstPort + process_id() % kStretches * kStretchPorts;
+    for (int tried = 0; tried < kStretchPorts; ++tried) {
+        auto port = static_cast<uint16_t>(first + next++ % kStretchPorts);
+        if (port_is_free(port))
+            return port;
+    }
+    uint16_t port = 0;  // the whole stretch in use: one the system picks
     closesocket(sim_listen_on(INADDR_LOOPBACK, port));
     return port;
 }

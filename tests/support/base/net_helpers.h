@@ -16,7 +16,8 @@
 
 using namespace std::chrono_literals;
 
-// A port nobody listens on right now (the system's pick, released again).
+// A port nobody listens on right now, from below the system's ephemeral range, so that
+// nothing but a test takes it before the test that asked for it does.
 uint16_t free_port();
 
 // A temporary directory, removed with everything in it.
