@@ -25,10 +25,6 @@ std::string temp_dir_name() {
     return (std::filesystem::temp_directory_path() / name).string();
 }
 
-}  // namespace
-
-namespace {
-
 int process_id() {
 #ifdef _WIN32
     return static_cast<int>(GetCurrentProcessId());
